@@ -1,0 +1,143 @@
+#include "uninstall/console.h"
+
+#include <iostream>
+#include <streambuf>
+
+#include "platform/platform.h"
+
+namespace vx {
+
+namespace {
+
+bool IsHighSurrogate(std::uint32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool IsLowSurrogate(std::uint32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+void AppendUtf8(std::uint32_t codePoint, std::string& out) {
+    if (codePoint < 0x80) {
+        out += static_cast<char>(codePoint);
+    } else if (codePoint < 0x800) {
+        out += static_cast<char>(0xC0 | (codePoint >> 6));
+        out += static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else if (codePoint < 0x10000) {
+        out += static_cast<char>(0xE0 | (codePoint >> 12));
+        out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (codePoint >> 18));
+        out += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (codePoint & 0x3F));
+    }
+}
+
+// Writes everything, as long as the platform takes some of it each time.
+void WriteAll(platform::Handle handle, const wchar_t* text, std::size_t length, bool console) {
+    if (console) {
+        while (length > 0) {
+            std::uint32_t written = 0;
+            const auto chunk = static_cast<std::uint32_t>(length > 0x4000 ? 0x4000 : length);
+            if (!platform::WriteConsoleW(handle, text, chunk, &written) || written == 0)
+                return;
+            text += written;
+            length -= written;
+        }
+        return;
+    }
+    const std::string bytes = EncodeUtf8(text, length);
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        std::uint32_t written = 0;
+        const std::size_t left = bytes.size() - done;
+        const auto chunk = static_cast<std::uint32_t>(left > 0x10000 ? 0x10000 : left);
+        if (!platform::WriteFile(handle, bytes.data() + done, chunk, &written) || written == 0)
+            return;
+        done += written;
+    }
+}
+
+// A stream buffer over one standard handle. It keeps a surrogate pair
+// together across flushes, so a pair never reaches the console or the
+// UTF-8 encoder in two halves.
+class StandardHandleBuffer : public std::wstreambuf {
+public:
+    explicit StandardHandleBuffer(std::int32_t which) : which_(which) {
+        setp(buffer_, buffer_ + kSize);
+    }
+
+protected:
+    int_type overflow(int_type ch) override {
+        Drain(false);
+        if (!traits_type::eq_int_type(ch, traits_type::eof())) {
+            *pptr() = traits_type::to_char_type(ch);
+            pbump(1);
+        }
+        return traits_type::not_eof(ch);
+    }
+
+    int sync() override {
+        Drain(false);
+        return 0;
+    }
+
+private:
+    static constexpr std::ptrdiff_t kSize = 1024;
+
+    // Writes the buffered text; a high surrogate at the end waits for its
+    // partner unless `all` is set.
+    void Drain(bool all) {
+        std::ptrdiff_t length = pptr() - pbase();
+        std::ptrdiff_t keep = 0;
+        if (!all && length > 0 && IsHighSurrogate(static_cast<std::uint32_t>(pbase()[length - 1])))
+            keep = 1;
+        length -= keep;
+        if (length > 0) {
+            const platform::Handle handle = platform::GetStdHandle(which_);
+            std::uint32_t mode = 0;
+            const bool console = platform::GetConsoleMode(handle, &mode);
+            WriteAll(handle, pbase(), static_cast<std::size_t>(length), console);
+        }
+        if (keep != 0)
+            buffer_[0] = pbase()[length];
+        setp(buffer_, buffer_ + kSize);
+        pbump(static_cast<int>(keep));
+    }
+
+    std::int32_t which_;
+    wchar_t buffer_[kSize];
+};
+
+} // namespace
+
+std::string EncodeUtf8(const wchar_t* text, std::size_t length) {
+    std::string out;
+    out.reserve(length);
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto unit = static_cast<std::uint32_t>(text[i]) & 0xFFFFu;
+        if (IsHighSurrogate(unit) && i + 1 < length &&
+            IsLowSurrogate(static_cast<std::uint32_t>(text[i + 1]) & 0xFFFFu)) {
+            const auto low = static_cast<std::uint32_t>(text[i + 1]) & 0xFFFFu;
+            AppendUtf8(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00), out);
+            ++i;
+        } else if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
+            AppendUtf8(0xFFFD, out);
+        } else {
+            AppendUtf8(unit, out);
+        }
+    }
+    return out;
+}
+
+void SetUpConsoleStreams() {
+    // The buffers live as long as the process: the streams may be flushed
+    // during static destruction.
+    static StandardHandleBuffer* const out = new StandardHandleBuffer(platform::kStdOutputHandle);
+    static StandardHandleBuffer* const err = new StandardHandleBuffer(platform::kStdErrorHandle);
+    std::wcout.rdbuf(out);
+    std::wcerr.rdbuf(err);
+    std::wcout.clear();
+    std::wcerr.clear();
+    std::wcerr.tie(&std::wcout);
+    std::wcerr.setf(std::ios_base::unitbuf);
+}
+
+} // namespace vx

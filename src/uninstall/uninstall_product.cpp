@@ -1,0 +1,50 @@
+#include "uninstall/uninstall_product.h"
+
+#include <iostream>
+
+#include "platform/platform.h"
+
+namespace vx {
+
+namespace {
+constexpr std::uint32_t kErrorSuccessRebootRequired = 3010;
+}
+
+bool UninstallProduct(const std::wstring& productCode, const std::wstring& productName,
+                      std::int32_t* restartRequired) {
+    const std::wstring parameters = L"/x " + productCode + L" /qn /norestart OPEN_URL=\"0\"";
+
+    platform::ShellExecuteRecord launch{};
+    launch.mask = platform::kSeeMaskNoCloseProcess;
+    launch.window = nullptr;
+    launch.verb = L"open";
+    launch.file = L"msiexec.exe";
+    launch.parameters = parameters.c_str();
+    launch.directory = nullptr;
+    launch.show = platform::kSwHide;
+
+    if (!platform::ShellExecuteExW(&launch)) {
+        std::wcerr << L"Failed to launch msiexec for " << productName << L"\n";
+        return false;
+    }
+
+    platform::WaitForSingleObject(launch.process, platform::kInfinite);
+    std::uint32_t exitCode = 1; // stands when the query fails
+    platform::GetExitCodeProcess(launch.process, &exitCode);
+    platform::CloseHandle(launch.process);
+
+    if (exitCode == 0) {
+        std::wcout << L"success" << L"\n";
+        return true;
+    }
+    if (exitCode == kErrorSuccessRebootRequired) {
+        std::wcout << L"success (reboot required)" << L"\n";
+        if (restartRequired != nullptr)
+            *restartRequired = 1;
+        return true;
+    }
+    std::wcerr << L"failed (" << exitCode << L")" << L"\n";
+    return false;
+}
+
+} // namespace vx
