@@ -18,7 +18,7 @@ constexpr wchar_t kMatchKey[] = L"velorantix";
 void QueryProperty(const wchar_t* productCode, const wchar_t* property, wchar_t (&value)[kValueRoom]) {
     std::uint32_t length = kValueRoom;
     if (platform::MsiGetProductInfoW(productCode, property, value, &length) != 0)
-        std::wcsncpy(value, kUnknown, kValueRoom);
+        std::wmemcpy(value, kUnknown, sizeof kUnknown / sizeof kUnknown[0]); // with its terminator
 }
 
 // The text of a terminated buffer; never reads past the buffer's room.

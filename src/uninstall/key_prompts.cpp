@@ -65,9 +65,13 @@ void ConsumeRestOfKey(const platform::InputRecord& key) {
 void ReadOneKey() {
     if (!OpenConsoleDevice())
         return;
+    // Without echo, line input or Ctrl+C handling for the read. A mode that
+    // cannot be read is left alone: setting one back that was never saved
+    // would leave the user's console without echo after the program ends.
     std::uint32_t savedMode = 0;
-    platform::GetConsoleMode(device, &savedMode);
-    platform::SetConsoleMode(device, 0);
+    const bool modeSaved = platform::GetConsoleMode(device, &savedMode);
+    if (modeSaved)
+        platform::SetConsoleMode(device, 0);
     for (;;) {
         platform::InputRecord event{};
         std::uint32_t count = 0;
@@ -78,7 +82,8 @@ void ReadOneKey() {
             break;
         }
     }
-    platform::SetConsoleMode(device, savedMode);
+    if (modeSaved)
+        platform::SetConsoleMode(device, savedMode);
 }
 
 } // namespace

@@ -346,6 +346,7 @@ bool GetConsoleMode(Handle console, std::uint32_t* mode) {
     if (console == sim::kStderr) return state.stderrIsConsole;
     sim::Log("GetConsoleMode(" + sim::NameOf(console) + ")");
     if (console != sim::kConin && console != sim::kStdinConsole) return false;
+    if (state.consoleModeUnreadable) return false;
     *mode = state.consoleMode;
     return true;
 }

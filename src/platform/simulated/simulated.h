@@ -84,6 +84,7 @@ struct State {
     bool hasConsole = true;          // CONIN$ opens
     bool stdinIsConsole = true;      // otherwise standard input is a file
     std::uint32_t consoleMode = 0x1F7;
+    bool consoleModeUnreadable = false; // GetConsoleMode on the device fails
     std::deque<platform::InputRecord> typedAhead;   // waiting before the wait starts
     std::deque<platform::InputRecord> typedLater;   // arrive while the wait reads
     bool readFails = false;

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, the demo and the tests need.
+# Runs apt-get only when something is missing; needs root for that.
+set -euo pipefail
+
+packages=(
+    cmake make g++ clang libclang-rt-14-dev libgtest-dev googletest
+    g++-mingw-w64-x86-64 mingw-w64-tools binutils-mingw-w64-x86-64
+    wine wine64 msitools wixl python3 tmux
+)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if ((${#missing[@]})); then
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+fi
