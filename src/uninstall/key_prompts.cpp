@@ -50,16 +50,26 @@ bool EndsTheWait(const platform::InputRecord& event) {
     return event.unicodeChar != L'\0' || !IsModifierKey(event.virtualKeyCode);
 }
 
-// A character outside the BMP arrives as two key events, one for each half
-// of its surrogate pair. The second half belongs to the same key press.
+// A character outside the BMP arrives as two key presses, one for each half
+// of its surrogate pair, and the first half's release may come between them.
+// The second half belongs to the same key press.
 void ConsumeRestOfKey(const platform::InputRecord& key) {
     if (!IsHighSurrogate(key.unicodeChar))
         return;
-    platform::InputRecord next{};
-    std::uint32_t count = 0;
-    if (platform::PeekConsoleInputW(device, &next, &count) && count == 1 &&
-        next.eventType == platform::kKeyEvent && next.keyDown && IsLowSurrogate(next.unicodeChar))
+    for (;;) {
+        platform::InputRecord next{};
+        std::uint32_t count = 0;
+        if (!platform::PeekConsoleInputW(device, &next, &count) || count != 1 ||
+            next.eventType != platform::kKeyEvent)
+            return;
+        const bool releaseOfFirstHalf = !next.keyDown && next.unicodeChar == key.unicodeChar;
+        const bool secondHalf = next.keyDown && IsLowSurrogate(next.unicodeChar);
+        if (!releaseOfFirstHalf && !secondHalf)
+            return;
         platform::ReadConsoleInputW(device, &next, &count);
+        if (secondHalf)
+            return;
+    }
 }
 
 void ReadOneKey() {

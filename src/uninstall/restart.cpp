@@ -34,6 +34,8 @@ bool RebootSystem(bool waitForKey) {
         return false;
     if (waitForKey)
         PromptForKey(L"\nPress any key to reboot.\n");
+    // Whatever the run wrote must be out before Windows may end the process.
+    std::wcout.flush();
     return platform::ExitWindowsEx(platform::kEwxReboot | platform::kEwxForceIfHung,
                                    platform::kShtdnReasonMajorApplication);
 }
