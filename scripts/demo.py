@@ -30,16 +30,32 @@ def installed(prefix):
         print(f"  {product.code}  {product.name}  ({product.publisher})")
 
 
+MAKER_KEYS = [r"HKLM\SOFTWARE\Velorantix\Agent", r"HKLM\Software\Policies\Velorantix"]
+
+
+def registry(prefix):
+    print("\nThe maker's registry keys:")
+    for key in MAKER_KEYS:
+        for view in (64, 32):
+            state = "present" if prefix.reg_key_exists(key, view=view) else "gone"
+            print(f"  {key} ({view}-bit view): {state}")
+
+
 def main():
     harness.require_exe()
     with harness.new_prefix("demo") as prefix:
         for product in SAMPLES:
             print(f"Installing sample package: {product.name} ({product.publisher})")
             prefix.install(product)
+        for key in MAKER_KEYS:
+            for view in (64, 32):
+                prefix.reg_add(key, "Version", "1.0", view=view)
         installed(prefix)
+        registry(prefix)
         show(prefix, [])
         show(prefix, ["-u"])
         installed(prefix)
+        registry(prefix)
         show(prefix, [])
 
 
