@@ -114,7 +114,8 @@ class OutputAssertions:
     def assert_run(self, result: harness.RunResult, stdout: str, stderr: str = "",
                    returncode: int = 0) -> None:
         # Text comparison first for a readable diff, then the bytes themselves.
-        self.assertMultiLineEqual(result.stdout.decode("utf-8", "backslashreplace"), stdout)
+        context = f"exit code {result.returncode}, stderr {result.stderr!r}"
+        self.assertMultiLineEqual(result.stdout.decode("utf-8", "backslashreplace"), stdout, context)
         self.assertEqual(result.stdout, stdout.encode("utf-8"))
         self.assertEqual(result.stderr, stderr.encode("utf-8"))
         self.assertEqual(result.returncode, returncode)
