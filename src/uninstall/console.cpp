@@ -66,7 +66,7 @@ public:
 
 protected:
     int_type overflow(int_type ch) override {
-        Drain(false);
+        Drain();
         if (!traits_type::eq_int_type(ch, traits_type::eof())) {
             *pptr() = traits_type::to_char_type(ch);
             pbump(1);
@@ -75,7 +75,7 @@ protected:
     }
 
     int sync() override {
-        Drain(false);
+        Drain();
         return 0;
     }
 
@@ -83,11 +83,11 @@ private:
     static constexpr std::ptrdiff_t kSize = 1024;
 
     // Writes the buffered text; a high surrogate at the end waits for its
-    // partner unless `all` is set.
-    void Drain(bool all) {
+    // partner.
+    void Drain() {
         std::ptrdiff_t length = pptr() - pbase();
         std::ptrdiff_t keep = 0;
-        if (!all && length > 0 && IsHighSurrogate(static_cast<std::uint32_t>(pbase()[length - 1])))
+        if (length > 0 && IsHighSurrogate(static_cast<std::uint32_t>(pbase()[length - 1])))
             keep = 1;
         length -= keep;
         if (length > 0) {

@@ -26,18 +26,24 @@ std::int32_t DeleteRegistryTree(platform::RegistryKey root, const wchar_t* path,
 }
 
 void CleanUpRegistry() {
+    // Each key in the 64-bit view, then in the 32-bit view; the two warnings
+    // differ in more than the view's name, and scripts match them as they are.
+    struct Pass {
+        std::uint32_t view;
+        const wchar_t* warning;
+        const wchar_t* errorCode;
+    };
+    const Pass passes[] = {
+        {platform::kKeyWow64_64Key, L"Warning: cannot remove Velorantix registry key [", L"].Error code : "},
+        {platform::kKeyWow64_32Key, L"Warning: cannot remove 32-bit Velorantix registry key [", L"]. Error code: "},
+    };
     const std::vector<std::wstring> keys = {L"SOFTWARE\\Velorantix", L"Software\\Policies\\Velorantix"};
     for (const std::wstring& path : keys) {
-        const std::int32_t result64 =
-            DeleteRegistryTree(platform::LocalMachine(), path.c_str(), platform::kKeyWow64_64Key);
-        if (result64 != platform::kErrorSuccess && result64 != platform::kErrorFileNotFound)
-            std::wcout << L"Warning: cannot remove Velorantix registry key [" << path << L"].Error code : "
-                       << result64 << L"\n";
-        const std::int32_t result32 =
-            DeleteRegistryTree(platform::LocalMachine(), path.c_str(), platform::kKeyWow64_32Key);
-        if (result32 != platform::kErrorSuccess && result32 != platform::kErrorFileNotFound)
-            std::wcout << L"Warning: cannot remove 32-bit Velorantix registry key [" << path
-                       << L"]. Error code: " << result32 << L"\n";
+        for (const Pass& pass : passes) {
+            const std::int32_t result = DeleteRegistryTree(platform::LocalMachine(), path.c_str(), pass.view);
+            if (result != platform::kErrorSuccess && result != platform::kErrorFileNotFound)
+                std::wcout << pass.warning << path << pass.errorCode << result << L"\n";
+        }
     }
 }
 

@@ -8,33 +8,11 @@ removing anything.
 
 import unittest
 from dataclasses import dataclass
-from typing import Dict, List, Optional, Sequence
+from typing import Dict, List, Optional
 
 import harness
 from harness import PrefixTestCase, Product, guid
-
-BANNER = ("Velorantix Product Uninstaller v1.0\n"
-          "Copyright (c) 2026 Velorantix. All rights reserved.\n")
-
-USAGE = ("\n"
-         "USAGE:\n"
-         "vxuninstall.exe [-w] [-u [-r]]\n"
-         "\t-w - wait for user confirmation before exit and uninstall\n"
-         "\t-u - perform uninstall instead of just printing the list of products\n"
-         "\t-r - automatically reboot after the last product uninstall if needed\n"
-         "vxuninstall.exe -h\n"
-         "\t-h - show this usage information\n"
-         "\n"
-         "EXIT CODES:\n"
-         "\t0 - success (all products uninstalled or nothing to uninstall)\n"
-         "\t1 - failed (all uninstall operations failed)\n"
-         "\t2 - partially failed (at least one uninstall operation failed)\n"
-         "\t3 - success, but manual restart required\n"
-         "\t4 - partially failed, but manual restart required\n")
-
-NOT_FOUND = "No products containing 'Velorantix' found.\n"
-FOUND = "Found 'Velorantix' products:\n"
-EXIT_PROMPT = "\nPress any key to exit.\n"
+from texts import BANNER, EXIT_PROMPT, NOT_FOUND, USAGE, listing
 
 assert len(USAGE) == 571
 
@@ -104,8 +82,6 @@ FIXTURES: List[Fixture] = [
 BY_CODE: Dict[str, Fixture] = {f.code: f for f in FIXTURES}
 
 
-def listing(names: Sequence[str]) -> str:
-    return BANNER + FOUND + "".join(f"- {name}\n" for name in names)
 
 
 class OutputAssertions:

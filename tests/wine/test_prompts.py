@@ -16,28 +16,9 @@ from typing import List, Sequence
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import harness  # noqa: E402
+from texts import BANNER, EXIT_PROMPT, PROCEED_PROMPT, USAGE, listing  # noqa: E402
 from harness import PrefixTestCase, Product, guid  # noqa: E402
 
-BANNER = ("Velorantix Product Uninstaller v1.0\n"
-          "Copyright (c) 2026 Velorantix. All rights reserved.\n")
-FOUND = "Found 'Velorantix' products:\n"
-EXIT_PROMPT = "\nPress any key to exit.\n"
-PROCEED_PROMPT = "Press any key to proceed with uninstallation.\n"
-USAGE = ("\n"
-         "USAGE:\n"
-         "vxuninstall.exe [-w] [-u [-r]]\n"
-         "\t-w - wait for user confirmation before exit and uninstall\n"
-         "\t-u - perform uninstall instead of just printing the list of products\n"
-         "\t-r - automatically reboot after the last product uninstall if needed\n"
-         "vxuninstall.exe -h\n"
-         "\t-h - show this usage information\n"
-         "\n"
-         "EXIT CODES:\n"
-         "\t0 - success (all products uninstalled or nothing to uninstall)\n"
-         "\t1 - failed (all uninstall operations failed)\n"
-         "\t2 - partially failed (at least one uninstall operation failed)\n"
-         "\t3 - success, but manual restart required\n"
-         "\t4 - partially failed, but manual restart required\n")
 
 PRODUCTS = [
     Product(guid(1, "prompts"), "Velorantix Studio", "Velorantix Ltd."),
@@ -118,7 +99,7 @@ class PromptTests(PrefixTestCase):
         self.assertMultiLineEqual(screen_of(session), shown(text))
 
     def listing(self) -> str:
-        return BANNER + FOUND + "".join(f"- {p.name}\n" for p in self.order)
+        return listing([p.name for p in self.order])
 
     def removal_lines(self) -> str:
         return "".join(f"Uninstalling: {p.name} ... success\n" for p in self.order)

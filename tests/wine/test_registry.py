@@ -24,14 +24,12 @@ from typing import Dict, List, Optional, Sequence, Tuple
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import harness  # noqa: E402
+from texts import BANNER, RESTART_MESSAGE  # noqa: E402
 from harness import PrefixTestCase, Product, guid  # noqa: E402
 
-BANNER = ("Velorantix Product Uninstaller v1.0\n"
-          "Copyright (c) 2026 Velorantix. All rights reserved.\n")
 LISTING = (BANNER + "Found 'Velorantix' products:\n"
            "- Velorantix Agent\n"
            "- Velorantix Updater\n")
-RESTART_MESSAGE = "System restart required. Please reboot manually.\n"
 
 AGENT = Product(guid(1, "registry"), "Velorantix Agent", "Velorantix Ltd.")
 UPDATER = Product(guid(2, "registry"), "Velorantix Updater", "Velorantix Ltd.")
@@ -283,11 +281,20 @@ class RegistryCleanup(PrefixTestCase):
         self.assertEqual(result.stderr, case.stderr.encode("utf-8"))
         self.assertEqual(result.returncode, case.returncode)
 
-        after = reg_batch(prefix, query_commands(64) + query_commands(32))
         left = neighbours if case.keys_removed else neighbours + maker
-        for view, results in ((64, after[:per_view]), (32, after[per_view:])):
-            self.assertEqual(parse_snapshot(results), modelled_snapshot(left, view),
-                             f"registry in the {view}-bit view after the run")
+        expected = {view: modelled_snapshot(left, view) for view in VIEWS}
+
+        def snapshot() -> Dict[int, Snapshot]:
+            after = reg_batch(prefix, query_commands(64) + query_commands(32))
+            return {64: parse_snapshot(after[:per_view]), 32: parse_snapshot(after[per_view:])}
+
+        # A deletion stays deleted: a query that Wine's reg.exe fails once
+        # (seen very rarely under load) is told apart by asking again.
+        found = snapshot()
+        if found != expected:
+            found = snapshot()
+        for view in VIEWS:
+            self.assertEqual(found[view], expected[view], f"registry in the {view}-bit view after the run")
 
 
 if __name__ == "__main__":

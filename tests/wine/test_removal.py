@@ -18,12 +18,9 @@ from typing import Dict, List, Sequence, Tuple
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import harness  # noqa: E402
+from texts import RESTART_MESSAGE, listing  # noqa: E402
 from harness import PrefixTestCase, Product, guid  # noqa: E402
 
-BANNER = ("Velorantix Product Uninstaller v1.0\n"
-          "Copyright (c) 2026 Velorantix. All rights reserved.\n")
-FOUND = "Found 'Velorantix' products:\n"
-RESTART_MESSAGE = "System restart required. Please reboot manually.\n"
 
 # What each exit code of msiexec.exe completes the progress line with:
 # (text on standard output, text on standard error).
@@ -40,8 +37,6 @@ def parameters_for(code: str) -> str:
     return f'/x {code} /qn /norestart OPEN_URL="0"'
 
 
-def listing(names: Sequence[str]) -> str:
-    return BANNER + FOUND + "".join(f"- {name}\n" for name in names)
 
 
 def removal_streams(products: Sequence[Tuple[str, int]]) -> Tuple[str, str]:

@@ -21,18 +21,12 @@ from typing import Dict, List, Tuple
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import harness  # noqa: E402
+from texts import BANNER, EXIT_PROMPT, NOT_POSSIBLE, PROCEED_PROMPT, REBOOT_PROMPT, RESTART_MESSAGE  # noqa: E402
 from harness import PrefixTestCase, Product, guid  # noqa: E402
 
-BANNER = ("Velorantix Product Uninstaller v1.0\n"
-          "Copyright (c) 2026 Velorantix. All rights reserved.\n")
 LISTING = (BANNER + "Found 'Velorantix' products:\n"
            "- Velorantix Agent\n"
            "- Velorantix Updater\n")
-PROCEED_PROMPT = "Press any key to proceed with uninstallation.\n"
-REBOOT_PROMPT = "\nPress any key to reboot.\n"
-EXIT_PROMPT = "\nPress any key to exit.\n"
-RESTART_MESSAGE = "System restart required. Please reboot manually.\n"
-NOT_POSSIBLE = "Automatic System reboot is not possible. Please restart manually.\n"
 
 AGENT_RESTART = "Uninstalling: Velorantix Agent ... success (reboot required)\n"
 AGENT_SUCCESS = "Uninstalling: Velorantix Agent ... success\n"
