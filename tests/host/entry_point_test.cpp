@@ -14,9 +14,7 @@ using host_test::Err;
 using host_test::Out;
 using host_test::RunProgram;
 
-const std::string kBanner =
-    "Velorantix Product Uninstaller v1.0\n"
-    "Copyright (c) 2026 Velorantix. All rights reserved.\n";
+const std::string kBanner = host_test::kBanner;
 
 constexpr char kUsageText[] =
     "\nUSAGE:\nvxuninstall.exe [-w] [-u [-r]]\n\t-w - wait for user confirmation before exit and uninstall\n"

@@ -9,12 +9,8 @@
 
 namespace {
 
-constexpr char kBanner[] =
-    "Velorantix Product Uninstaller v1.0\n"
-    "Copyright (c) 2026 Velorantix. All rights reserved.\n";
-constexpr char kProceedPrompt[] = "Press any key to proceed with uninstallation.\n";
-constexpr char kExitPrompt[] = "\nPress any key to exit.\n";
-constexpr char kRestartMessage[] = "System restart required. Please reboot manually.\n";
+using namespace host_test;
+
 
 constexpr std::uint32_t kRefused = 0xFFFFFFFEu; // marker: the launch is refused
 
@@ -39,24 +35,7 @@ std::string Listing(std::size_t count) {
     return text;
 }
 
-// Both streams as a console would show them, in the order of the writes.
-std::string TranscriptBefore(std::size_t end) {
-    const std::vector<std::string>& calls = sim::Current().calls;
-    std::string text;
-    for (std::size_t i = 0; i < end && i < calls.size(); ++i)
-        if (calls[i].rfind("stdout \"", 0) == 0 || calls[i].rfind("stderr \"", 0) == 0)
-            text += calls[i].substr(8, calls[i].size() - 9);
-    return text;
-}
-std::string Transcript() { return TranscriptBefore(sim::Current().calls.size()); }
 
-// Index in the call log of the `nth` call (from 0) that starts with `prefix`.
-std::size_t IndexOf(const std::string& prefix, std::size_t nth = 0) {
-    const std::vector<std::string>& calls = sim::Current().calls;
-    for (std::size_t i = 0; i < calls.size(); ++i)
-        if (calls[i].rfind(prefix, 0) == 0 && nth-- == 0) return i;
-    return calls.size();
-}
 
 std::size_t LastIndexOf(const std::string& prefix) {
     const std::vector<std::string>& calls = sim::Current().calls;

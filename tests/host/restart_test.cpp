@@ -11,14 +11,8 @@
 
 namespace {
 
-constexpr char kBanner[] =
-    "Velorantix Product Uninstaller v1.0\n"
-    "Copyright (c) 2026 Velorantix. All rights reserved.\n";
-constexpr char kProceedPrompt[] = "Press any key to proceed with uninstallation.\n";
-constexpr char kRebootPrompt[] = "\nPress any key to reboot.\n";
-constexpr char kExitPrompt[] = "\nPress any key to exit.\n";
-constexpr char kNotPossible[] = "Automatic System reboot is not possible. Please restart manually.\n";
-constexpr char kRestartMessage[] = "System restart required. Please reboot manually.\n";
+using namespace host_test;
+
 
 const char* const kOpen = "OpenProcessToken(current-process, 0x28)";
 const char* const kLookup = "LookupPrivilegeValueW(null, \"SeShutdownPrivilege\")";
@@ -31,12 +25,6 @@ std::vector<std::string> TokenCalls() {
                                          "GetLastError", "CloseHandle(token", "ExitWindowsEx"});
 }
 
-std::size_t IndexOf(const std::string& prefix) {
-    const std::vector<std::string>& calls = sim::Current().calls;
-    for (std::size_t i = 0; i < calls.size(); ++i)
-        if (calls[i].rfind(prefix, 0) == 0) return i;
-    return calls.size();
-}
 
 // Index of the first write to standard output that ends with `text`.
 std::size_t WriteEndingWith(const std::string& text) {
@@ -49,13 +37,6 @@ std::size_t WriteEndingWith(const std::string& text) {
     return calls.size();
 }
 
-std::string Transcript() {
-    std::string text;
-    for (const std::string& call : sim::Current().calls)
-        if (call.rfind("stdout \"", 0) == 0 || call.rfind("stderr \"", 0) == 0)
-            text += call.substr(8, call.size() - 9);
-    return text;
-}
 
 struct Products {
     std::vector<std::uint32_t> exitCodes;

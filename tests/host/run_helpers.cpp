@@ -48,4 +48,23 @@ std::vector<std::string> CallsStartingWith(std::initializer_list<const char*> pr
     return selected;
 }
 
+std::size_t IndexOf(const std::string& prefix, std::size_t nth) {
+    const std::vector<std::string>& calls = sim::Current().calls;
+    for (std::size_t i = 0; i < calls.size(); ++i)
+        if (calls[i].rfind(prefix, 0) == 0 && nth-- == 0)
+            return i;
+    return calls.size();
+}
+
+std::string TranscriptBefore(std::size_t end) {
+    const std::vector<std::string>& calls = sim::Current().calls;
+    std::string text;
+    for (std::size_t i = 0; i < end && i < calls.size(); ++i)
+        if (calls[i].rfind("stdout \"", 0) == 0 || calls[i].rfind("stderr \"", 0) == 0)
+            text += calls[i].substr(8, calls[i].size() - 9);
+    return text;
+}
+
+std::string Transcript() { return TranscriptBefore(sim::Current().calls.size()); }
+
 } // namespace host_test

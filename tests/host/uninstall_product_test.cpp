@@ -13,6 +13,9 @@
 
 namespace {
 
+using host_test::IndexOf;
+using host_test::Transcript;
+
 constexpr wchar_t kCode[] = L"{6F1C2A9E-3B4D-4E5F-8A7B-1C2D3E4F5A6B}";
 constexpr wchar_t kName[] = L"Velorantix Agent";
 
@@ -28,21 +31,7 @@ std::size_t FirstWrite() {
     return calls.size();
 }
 
-std::size_t IndexOf(const std::string& call) {
-    const std::vector<std::string>& calls = sim::Current().calls;
-    for (std::size_t i = 0; i < calls.size(); ++i)
-        if (calls[i] == call) return i;
-    return calls.size();
-}
 
-// Both streams as a console would show them, in the order of the writes.
-std::string Transcript() {
-    std::string text;
-    for (const std::string& call : sim::Current().calls)
-        if (call.rfind("stdout \"", 0) == 0 || call.rfind("stderr \"", 0) == 0)
-            text += call.substr(8, call.size() - 9);
-    return text;
-}
 
 class RemoveOne : public ::testing::Test {
 protected:
