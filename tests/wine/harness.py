@@ -560,6 +560,11 @@ class WinePrefix:
                                            int(pub_rc), publisher))
         return result
 
+    def in_enumeration_order(self, products: Sequence[Product]) -> List[Product]:
+        """`products` (installed) in the order the Windows Installer enumerates them."""
+        by_code = {p.code: p for p in products}
+        return [by_code[p.code] for p in self.installed_products() if p.code in by_code]
+
     def registered_product_codes(self) -> List[str]:
         """Packed codes of the subkeys of the installer's per-machine UserData Products key."""
         proc = self.wine(["reg", "query", USERDATA_PRODUCTS], timeout=60)

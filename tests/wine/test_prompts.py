@@ -59,9 +59,7 @@ class PromptTests(PrefixTestCase):
         for product in PRODUCTS + [OTHER]:
             cls.prefix.install(product)
         cls.prefix.install_standin()
-        by_code = {p.code: p for p in PRODUCTS}
-        cls.order = [by_code[p.code] for p in cls.prefix.installed_products()
-                     if p.code in by_code]
+        cls.order = cls.prefix.in_enumeration_order(PRODUCTS)
 
     def setUp(self) -> None:
         self.assertEqual(len(self.order), 2)

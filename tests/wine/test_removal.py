@@ -147,9 +147,7 @@ class StandinRemoval(RemovalAssertions, PrefixTestCase):
         for product in STANDIN_PRODUCTS + [STANDIN_OTHER]:
             cls.prefix.install(product)
         cls.prefix.install_standin()
-        by_code = {p.code: p for p in STANDIN_PRODUCTS}
-        cls.order = [by_code[p.code] for p in cls.prefix.installed_products()
-                     if p.code in by_code]
+        cls.order = cls.prefix.in_enumeration_order(STANDIN_PRODUCTS)
 
     def setUp(self) -> None:
         self.assertEqual(len(self.order), 3)
