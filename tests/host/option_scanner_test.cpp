@@ -184,6 +184,17 @@ TEST_P(OptionScannerSequence, ResultsAndVariablesAfterEachCall) {
 INSTANTIATE_TEST_SUITE_P(Table, OptionScannerSequence, testing::ValuesIn(kScanCases),
                          [](const testing::TestParamInfo<ScanCase>& info) { return std::string(info.param.name); });
 
+const wchar_t kMarker[] = L"marker";
+
+// Values no reset leaves in place, and a pending reset.
+void SetEveryVariableAndRequestReset() {
+    vx::optind = 5;
+    vx::opterr = 0;
+    vx::optopt = L'z';
+    vx::optarg = kMarker;
+    vx::optreset = 1;
+}
+
 TEST(OptionScanner, NullOptionStringChangesNothingAndKeepsResetPending) {
     CaptureStandardError();
     StartNewScan();
@@ -195,18 +206,13 @@ TEST(OptionScanner, NullOptionStringChangesNothingAndKeepsResetPending) {
     EXPECT_EQ(1, vx::optind);
     EXPECT_EQ(L'w', vx::getopt(arguments.argc(), arguments.argv(), L"urwh"));
 
-    static const wchar_t marker[] = L"marker";
-    vx::optind = 5;
-    vx::opterr = 0;
-    vx::optopt = L'z';
-    vx::optarg = marker;
-    vx::optreset = 1;
+    SetEveryVariableAndRequestReset();
     for (int call = 0; call < 2; ++call) {
         EXPECT_EQ(kEnd, vx::getopt(arguments.argc(), arguments.argv(), nullptr));
         EXPECT_EQ(5, vx::optind);
         EXPECT_EQ(0, vx::opterr);
         EXPECT_EQ(L'z', vx::optopt);
-        EXPECT_EQ(marker, vx::optarg);
+        EXPECT_EQ(kMarker, vx::optarg);
         EXPECT_EQ(1, vx::optreset);
     }
 
@@ -224,12 +230,7 @@ TEST(OptionScanner, NullOptionStringChangesNothingAndKeepsResetPending) {
 TEST(OptionScanner, ResetSetsEveryVariableBack) {
     StartNewScan();
     const Arguments arguments({L"-u"});
-    static const wchar_t marker[] = L"marker";
-    vx::optind = 5;
-    vx::opterr = 0;
-    vx::optopt = L'z';
-    vx::optarg = marker;
-    vx::optreset = 1;
+    SetEveryVariableAndRequestReset();
     EXPECT_EQ(L'u', vx::getopt(arguments.argc(), arguments.argv(), L"urwh"));
     EXPECT_EQ(1, vx::optind);
     EXPECT_EQ(1, vx::opterr);

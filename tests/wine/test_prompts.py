@@ -119,6 +119,17 @@ class PromptTests(PrefixTestCase):
         self.assert_screen(session, self.listing() + EXIT_PROMPT)
         self.assertEqual(self.prefix.standin_calls(), [])
 
+    def finish_at_exit_prompt(self, session: harness.PtySession) -> None:
+        """After the proceed prompt's key: every product removed, the exit
+        prompt waiting for a key of its own, then exit code 0."""
+        self.wait_for(session, "Press any key to exit.")
+        self.assert_all_removed()
+        self.assert_waiting(session)
+        session.send("q")
+        self.assertEqual(self.wait_exit(session), 0)
+        self.assert_screen(session, self.listing() + "\n" + PROCEED_PROMPT
+                           + self.removal_lines() + EXIT_PROMPT)
+
     def test_removal_waits_at_the_proceed_prompt(self) -> None:
         session = self.session(["-u", "-w"])
         self.wait_for(session, "proceed with uninstallation.", START_TIMEOUT)
@@ -127,13 +138,7 @@ class PromptTests(PrefixTestCase):
         self.assert_screen(session, self.listing() + "\n" + PROCEED_PROMPT)
 
         session.send("y")
-        self.wait_for(session, "Press any key to exit.")
-        self.assert_all_removed()
-        self.assert_waiting(session)
-        session.send("q")
-        self.assertEqual(self.wait_exit(session), 0)
-        self.assert_screen(session, self.listing() + "\n" + PROCEED_PROMPT
-                           + self.removal_lines() + EXIT_PROMPT)
+        self.finish_at_exit_prompt(session)
 
     def test_keys_typed_before_the_exit_prompt_are_dropped(self) -> None:
         # The first removal takes a while; keys typed during it are pending
@@ -151,13 +156,7 @@ class PromptTests(PrefixTestCase):
         self.assertNotIn("Press any key to exit.", session.screen(),
                          "the keys were not typed during the removal")
 
-        self.wait_for(session, "Press any key to exit.")
-        self.assert_waiting(session)
-        session.send("q")
-        self.assertEqual(self.wait_exit(session), 0)
-        self.assert_all_removed()
-        self.assert_screen(session, self.listing() + "\n" + PROCEED_PROMPT
-                           + self.removal_lines() + EXIT_PROMPT)
+        self.finish_at_exit_prompt(session)
 
     def test_key_without_character_ends_one_wait(self) -> None:
         keys = [("up", harness.KEY_UP), ("F1", harness.KEY_F1), ("F12", harness.KEY_F12),
@@ -168,13 +167,7 @@ class PromptTests(PrefixTestCase):
                 session = self.session(["-u", "-w"])
                 self.wait_for(session, "proceed with uninstallation.", START_TIMEOUT)
                 session.send(key)
-                self.wait_for(session, "Press any key to exit.")
-                self.assert_all_removed()
-                self.assert_waiting(session)
-                session.send("q")
-                self.assertEqual(self.wait_exit(session), 0)
-                self.assert_screen(session, self.listing() + "\n" + PROCEED_PROMPT
-                                   + self.removal_lines() + EXIT_PROMPT)
+                self.finish_at_exit_prompt(session)
                 session.close()
 
     def test_ctrl_c_is_a_key_press(self) -> None:
