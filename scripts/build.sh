@@ -1,14 +1,37 @@
 #!/usr/bin/env bash
-# Builds the Windows program (build/windows/vxuninstall.exe) and, with
-# "host", the host tests over the simulated Windows (build/host).
+# Builds through the presets in CMakePresets.json. Each word names a build:
+#   (none)    build/windows/vxuninstall.exe   Windows x86-64, mingw-w64 g++
+#   host      build/windows as well, and build/host: the host tests and the
+#             fuzzer over the simulated Windows (clang, sanitizers)
+#   windows   build/windows only
+#   arm64     build/arm64/vxuninstall.exe     Windows ARM64, with the clang
+#             toolchain of scripts/arm64-toolchain.sh (built on first use)
+# Several words may be given: scripts/build.sh host arm64
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-cmake -S . -B build/windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-      -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build/windows -j"$(nproc)"
+builds=()
+add() {
+    local build
+    for build in "${builds[@]}"; do
+        [[ $build == "$1" ]] && return
+    done
+    builds+=("$1")
+}
+(($#)) || add windows
+for word in "$@"; do
+    case $word in
+        host) add windows; add host ;;
+        windows | arm64) add "$word" ;;
+        *) echo "usage: scripts/build.sh [host] [windows] [arm64]" >&2; exit 2 ;;
+    esac
+done
 
-if [[ "${1:-}" == host ]]; then
-    CXX=clang++ cmake -S . -B build/host -DCMAKE_BUILD_TYPE=Debug >/dev/null
-    cmake --build build/host -j"$(nproc)"
-fi
+for build in "${builds[@]}"; do
+    if [[ $build == arm64 ]]; then
+        VX_ARM64_TOOLCHAIN=$(bash scripts/arm64-toolchain.sh | tail -n1)
+        export VX_ARM64_TOOLCHAIN
+    fi
+    cmake --preset "$build" >/dev/null
+    cmake --build --preset "$build" -j"$(nproc)"
+done
