@@ -14,10 +14,49 @@
 # medians and the ratio listing / bare walk (the target is at most 1.05). The
 # prefix is removed at the end, also on failure or Ctrl+C.
 #
-#   bash bench/listing.sh
+# With "arm64" both programs are built for ARM64 (build/arm64/vxuninstall.exe
+# and bare_walk.c with the toolchain of scripts/arm64-toolchain.sh) and run
+# under the arm64 Wine of the root that scripts/arm64-root.sh makes, through
+# qemu-user: the whole benchmark then runs inside `arm64-root.sh run`, so the
+# root's mounts end with it. Emulation slows both sides alike; the ratio is
+# the figure to read.
+#
+#   bash bench/listing.sh [x86_64|arm64]
 #   BENCH_REPS=31 BENCH_CPU=3 bash bench/listing.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+target=${1:-x86_64}
+case $target in
+    x86_64)
+        exe=build/windows/vxuninstall.exe
+        root=
+        wine=("$(command -v wine)")
+        wineserver=("$(command -v wineserver)")
+        ;;
+    arm64)
+        exe=build/arm64/vxuninstall.exe
+        if [[ -z ${VX_ARM64_ROOT:-} ]]; then
+            [[ -x $exe ]] || bash scripts/build.sh arm64
+            bash scripts/arm64-root.sh setup >/dev/null
+            exec bash scripts/arm64-root.sh run -- bash bench/listing.sh arm64
+        fi
+        root=$VX_ARM64_ROOT
+        toolchain=$(bash scripts/arm64-toolchain.sh | tail -n 1)
+        wine=(chroot "$root" /usr/lib/wine/wine64)
+        wineserver=(chroot "$root" /usr/lib/wine/wineserver)
+        ;;
+    *)
+        echo "usage: bash bench/listing.sh [x86_64|arm64]" >&2
+        exit 2
+        ;;
+esac
+wine() { "${wine[@]}" "$@"; }
+wineserver() { "${wineserver[@]}" "$@"; }
+# The path by which Wine sees a file of the work directory, and its Windows
+# form on drive Z: (for cmd, which would take a leading / for a switch).
+wpath() { echo "${1#"$root"}"; }
+zpath() { local p; p=$(wpath "$1"); echo "Z:${p//\//\\}"; }
 
 REPS=${BENCH_REPS:-15}
 COUNT=${BENCH_PRODUCTS:-200}
@@ -29,18 +68,18 @@ secs() { python3 -c 'import sys; print(f"{int(sys.argv[1]) / 1e6:.2f}")' "$1"; }
 
 run_start=$(now_us)
 
-work=$(mktemp -d /tmp/vxbench.XXXXXX)
-export WINEPREFIX="$work/prefix"
+work=$(mktemp -d "$root/tmp/vxbench.XXXXXX")
+export WINEPREFIX="$(wpath "$work/prefix")"
 export WINEARCH=win64
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-export HOME="$work/home"
+export HOME="$(wpath "$work/home")"
 export LANG=C.UTF-8
 unset DISPLAY WAYLAND_DISPLAY
-mkdir -p "$HOME" "$work/bin" "$work/pkgs"
+mkdir -p "$work/home" "$work/bin" "$work/pkgs"
 
 cleanup() {
-    if [[ -d "$WINEPREFIX" ]]; then
+    if [[ -d "$work/prefix" ]]; then
         wineserver -k >/dev/null 2>&1 || true
         wineserver -w >/dev/null 2>&1 || true
     fi
@@ -50,22 +89,35 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 echo "== machine"
+echo "target: $target"
 echo "nproc: $(nproc)"
 echo "cpu: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)"
 echo "wine: $(wine --version 2>/dev/null)"
+if [[ $target == arm64 ]]; then
+    echo "emulation: $(qemu-aarch64-static --version | head -n 1), arm64 Debian root $root"
+fi
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 echo "== programs"
-exe=build/windows/vxuninstall.exe
 if [[ ! -x "$exe" ]]; then
     echo "building $exe"
-    bash scripts/build.sh
+    bash scripts/build.sh "$( [[ $target == arm64 ]] && echo arm64 || echo windows)"
 fi
-x86_64-w64-mingw32-dlltool -d src/uninstall/msi_ordinals.def -l "$work/bin/libmsi_ordinals.a"
-x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -o "$work/bin/bare_walk.exe" bench/bare_walk.c \
+if [[ $target == arm64 ]]; then
+    cc=("$toolchain/bin/aarch64-w64-mingw32-clang")
+    dlltool=("$toolchain/bin/aarch64-w64-mingw32-dlltool" -m arm64)
+else
+    cc=(x86_64-w64-mingw32-gcc)
+    dlltool=(x86_64-w64-mingw32-dlltool)
+fi
+"${dlltool[@]}" -d src/uninstall/msi_ordinals.def -l "$work/bin/libmsi_ordinals.a"
+"${cc[@]}" -O2 -Wall -Wextra -o "$work/bin/bare_walk.exe" bench/bare_walk.c \
     "$work/bin/libmsi_ordinals.a"
-bare="$work/bin/bare_walk.exe"
-echo "$exe: $(stat -c %s "$exe") bytes; bare_walk.exe: $(stat -c %s "$bare") bytes"
+# Both programs are started from the work directory, where Wine can see them.
+cp "$exe" "$work/bin/vxuninstall.exe"
+echo "$exe: $(stat -c %s "$exe") bytes; bare_walk.exe: $(stat -c %s "$work/bin/bare_walk.exe") bytes"
+exe=$(wpath "$work/bin/vxuninstall.exe")
+bare=$(wpath "$work/bin/bare_walk.exe")
 
 echo "== $COUNT packages"
 t=$(now_us)
@@ -89,7 +141,7 @@ mapfile -t names <"$work/pkgs/list.txt"
 single=$(( ONE_BY_ONE < COUNT ? ONE_BY_ONE : COUNT ))
 t=$(now_us)
 for ((i = 0; i < single; i++)); do
-    (cd "$work/pkgs" && wine msiexec /i "${names[i]}.msi" /qn) \
+    wine msiexec /i "$(zpath "$work/pkgs/${names[i]}.msi")" /qn \
         || { echo "msiexec /i ${names[i]}.msi failed" >&2; exit 1; }
 done
 t_single=$(($(now_us) - t))
@@ -102,12 +154,12 @@ if ((rest > 0)); then
     {
         printf '@echo off\r\n'
         for ((i = single; i < COUNT; i++)); do
-            printf 'msiexec /i %s.msi /qn\r\n' "${names[i]}"
+            printf 'msiexec /i %s /qn\r\n' "$(zpath "$work/pkgs/${names[i]}.msi")"
             printf 'if errorlevel 1 echo FAILED %s\r\n' "${names[i]}"
         done
     } >"$work/pkgs/install.cmd"
     t=$(now_us)
-    out=$(cd "$work/pkgs" && wine cmd /c install.cmd 2>&1)
+    out=$(wine cmd /c "$(zpath "$work/pkgs/install.cmd")" 2>&1)
     t_batch=$(($(now_us) - t))
     if grep -q FAILED <<<"$out"; then
         echo "$out" >&2
@@ -137,7 +189,7 @@ elapsed=0
 time_one() {   # time_one EXE: sets elapsed (microseconds); stops the run on a non-zero exit
     local s
     s=$(now_us)
-    if ! "${pin[@]}" wine "$1" >/dev/null 2>&1; then
+    if ! "${pin[@]}" "${wine[@]}" "$1" >/dev/null 2>&1; then
         echo "wine $1 failed" >&2
         exit 1
     fi
@@ -149,7 +201,7 @@ measure() {   # measure TITLE [CPU]: restarts the wineserver (pinned to CPU if g
     echo "== timing, $1: $REPS runs each, interleaved (after 2 warm-up runs each)"
     wineserver -k >/dev/null 2>&1 || true
     wineserver -w
-    "${pin[@]}" wineserver -p
+    "${pin[@]}" "${wineserver[@]}" -p
     for _ in 1 2; do time_one "$exe"; time_one "$bare"; done
     local listing=() walk=() r
     for ((r = 0; r < REPS; r++)); do

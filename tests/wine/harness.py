@@ -9,8 +9,22 @@ at exit (also on SIGTERM/SIGHUP).
 Overview of the API
 -------------------
 
+Targets
+    ``TARGET``, chosen by $VX_TARGET: ``x86_64`` (the default) runs everything
+    under the host's Wine; ``arm64`` runs it under Debian's arm64 Wine inside
+    the arm64 root $VX_ARM64_ROOT (scripts/arm64-root.sh, mounted), through
+    chroot, and compiles the helper programs with the toolchain in
+    $VX_ARM64_TOOLCHAIN (scripts/arm64-toolchain.sh).  There the run directory
+    lives in the root's /tmp and Wine is given paths inside the root:
+    ``wine_path(host_path)`` gives the path Wine sees (copying a file from
+    outside the root in first), ``wine_argv(args, cwd)`` the command line that
+    runs ``wine <args>``.  Every time-out of the harness is multiplied by
+    ``TARGET.time_scale`` ($VX_TIME_SCALE, 4 by default under emulation);
+    ``scaled(seconds)`` does the same for a test's own waits.
+
 Program under test
-    ``exe_path()``: $VXUNINSTALL_EXE or build/windows/vxuninstall.exe;
+    ``exe_path()``: $VXUNINSTALL_EXE or the target's build
+    (build/windows/vxuninstall.exe or build/arm64/vxuninstall.exe);
     ``require_exe()`` raises HarnessError with a build hint when it is missing.
 
 Prefixes
@@ -117,9 +131,75 @@ HERE = Path(__file__).resolve().parent
 FIXTURES = HERE / "fixtures"
 REPO = HERE.parent.parent
 
-WINE = "wine"
-WINESERVER = "wineserver"
-MINGW_CC = "x86_64-w64-mingw32-gcc"
+
+# --------------------------------------------------------------------------
+# Targets: which Wine runs the program, and what builds its helper programs
+
+
+@dataclass
+class Target:
+    """Where the program under test runs.
+
+    x86_64: the host's own Wine.  arm64: Debian's arm64 Wine inside an arm64
+    Debian root, run through qemu-user and binfmt_misc; every Wine command is
+    started with chroot, so files that Wine is to see are placed inside the
+    root (the run directory lives in its /tmp) and given to Wine by their path
+    inside it.  An x86-64 program does not run there, so the helper programs
+    are compiled for ARM64 too.
+    """
+    name: str
+    wine_loader: str
+    wineserver: str
+    cc: List[str]
+    default_exe: Path
+    root: Optional[Path] = None
+    #: Factor for time-outs and waits: emulation makes everything slower.
+    time_scale: float = 1.0
+
+    def inner(self, path: Union[Path, str]) -> str:
+        """`path` (a host path below the root) as Wine sees it."""
+        if self.root is None:
+            return str(path)
+        rel = Path(path).resolve().relative_to(self.root.resolve())
+        return "/" + str(rel)
+
+    def wine_argv(self, args: Sequence[str], cwd: Optional[Path] = None
+                  ) -> Tuple[List[str], Optional[Path]]:
+        """(argv, working directory for Popen) that run `wine <args>` in `cwd`."""
+        return self._argv([self.wine_loader, *args], cwd)
+
+    def wineserver_argv(self, args: Sequence[str]) -> List[str]:
+        return self._argv([self.wineserver, *args], None)[0]
+
+    def _argv(self, argv: List[str], cwd: Optional[Path]) -> Tuple[List[str], Optional[Path]]:
+        if self.root is None:
+            return argv, cwd
+        # chroot starts in the root's /; env (the root's own) changes directory.
+        chdir = ["/usr/bin/env", f"--chdir={self.inner(cwd)}"] if cwd is not None else []
+        return ["chroot", str(self.root), *chdir, *argv], None
+
+    def tmp_dir(self) -> Optional[Path]:
+        """Where the run directory is made (None: the host's default)."""
+        return None if self.root is None else self.root / "tmp"
+
+
+def _target_from_environment() -> Target:
+    name = os.environ.get("VX_TARGET", "x86_64")
+    if name == "x86_64":
+        return Target("x86_64", "wine", "wineserver", ["x86_64-w64-mingw32-gcc"],
+                      REPO / "build" / "windows" / "vxuninstall.exe")
+    if name == "arm64":
+        root = os.environ.get("VX_ARM64_ROOT")
+        toolchain = os.environ.get("VX_ARM64_TOOLCHAIN")
+        if not root or not toolchain:
+            raise HarnessError("VX_TARGET=arm64 needs VX_ARM64_ROOT (the arm64 root, from "
+                               "scripts/arm64-root.sh) and VX_ARM64_TOOLCHAIN (the prefix "
+                               "from scripts/arm64-toolchain.sh)")
+        return Target("arm64", "/usr/lib/wine/wine64", "/usr/lib/wine/wineserver",
+                      [str(Path(toolchain) / "bin" / "aarch64-w64-mingw32-clang")],
+                      REPO / "build" / "arm64" / "vxuninstall.exe",
+                      root=Path(root), time_scale=float(os.environ.get("VX_TIME_SCALE", "4")))
+    raise HarnessError(f"unknown VX_TARGET {name!r} (x86_64 or arm64)")
 
 #: Registry key below which the Windows Installer keeps per-machine products.
 USERDATA_PRODUCTS = (r"HKLM\Software\Microsoft\Windows\CurrentVersion\Installer"
@@ -153,6 +233,15 @@ class HarnessError(RuntimeError):
     """A step of the harness itself failed (not the program under test)."""
 
 
+#: The target of this run, chosen by $VX_TARGET (x86_64, the default, or arm64).
+TARGET = _target_from_environment()
+
+
+def scaled(seconds: float) -> float:
+    """A time-out or wait for the target: longer under emulation."""
+    return seconds * TARGET.time_scale
+
+
 def _timed(label: str, start: float) -> float:
     elapsed = time.monotonic() - start
     TIMINGS.append((label, elapsed))
@@ -160,22 +249,47 @@ def _timed(label: str, start: float) -> float:
 
 
 def exe_path() -> Path:
-    """Path of the program under test: $VXUNINSTALL_EXE or build/windows/vxuninstall.exe."""
+    """Path of the program under test: $VXUNINSTALL_EXE, or the target's build
+    (build/windows/vxuninstall.exe, build/arm64/vxuninstall.exe)."""
     override = os.environ.get("VXUNINSTALL_EXE")
     if override:
         return Path(override).resolve()
-    return REPO / "build" / "windows" / "vxuninstall.exe"
+    return TARGET.default_exe
 
 
 def require_exe() -> Path:
     """Return exe_path(); raise HarnessError with a build hint when it does not exist."""
     path = exe_path()
     if not path.is_file():
-        raise HarnessError(
-            f"{path} does not exist; build it with `cmake -S . -B build/windows "
-            f"-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake && cmake --build "
-            f"build/windows` or point VXUNINSTALL_EXE at it")
+        build = "bash scripts/build.sh" + (" arm64" if TARGET.name == "arm64" else "")
+        raise HarnessError(f"{path} does not exist; build it with `{build}` "
+                           f"or point VXUNINSTALL_EXE at it")
     return path
+
+
+_copied_into_root: Dict[Path, Path] = {}
+
+
+def wine_path(path: Path) -> str:
+    """The path by which Wine reaches the host file `path`.  With a root, a file
+    outside it is first copied into the run directory (once per run)."""
+    if TARGET.root is None:
+        return str(path)
+    path = path.resolve()
+    try:
+        return TARGET.inner(path)
+    except ValueError:
+        pass
+    if path not in _copied_into_root:
+        copy = Path(tempfile.mkdtemp(prefix="copy-", dir=run_dir())) / path.name
+        shutil.copyfile(path, copy)
+        _copied_into_root[path] = copy
+    return TARGET.inner(_copied_into_root[path])
+
+
+def wine_argv(args: Sequence[str], cwd: Optional[Path] = None) -> Tuple[List[str], Optional[Path]]:
+    """(argv, working directory for Popen) that run `wine <args>` on the target."""
+    return TARGET.wine_argv(args, cwd)
 
 
 # --------------------------------------------------------------------------
@@ -196,7 +310,7 @@ def run_dir() -> Path:
     """
     global _run_dir
     if _run_dir is None:
-        _run_dir = Path(tempfile.mkdtemp(prefix="vxtest-"))
+        _run_dir = Path(tempfile.mkdtemp(prefix="vxtest-", dir=TARGET.tmp_dir()))
         (_run_dir / "home").mkdir()
         atexit.register(_cleanup_run_dir)
         for sig in (signal.SIGTERM, signal.SIGHUP):
@@ -214,6 +328,7 @@ def _cleanup_run_dir() -> None:
     global _run_dir, _template
     if _run_dir is None:
         return
+    _copied_into_root.clear()
     for session in list(_live_sessions.values()):
         session.close()
     for prefix in list(_live_prefixes.values()):
@@ -238,11 +353,11 @@ def base_env(prefix: Path, overrides: str = "") -> Dict[str, str]:
     if overrides:
         dll += ";" + overrides
     env.update({
-        "WINEPREFIX": str(prefix),
+        "WINEPREFIX": TARGET.inner(prefix),
         "WINEARCH": "win64",
         "WINEDEBUG": "-all",
         "WINEDLLOVERRIDES": dll,
-        "HOME": str(run_dir() / "home"),
+        "HOME": TARGET.inner(run_dir() / "home"),
         "LANG": "C.UTF-8",
     })
     return env
@@ -250,7 +365,7 @@ def base_env(prefix: Path, overrides: str = "") -> Dict[str, str]:
 
 def _kill_wineserver(prefix: Path) -> None:
     try:
-        subprocess.run([WINESERVER, "-k"], env=base_env(prefix), timeout=30,
+        subprocess.run(TARGET.wineserver_argv(["-k"]), env=base_env(prefix), timeout=scaled(30),
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
     except subprocess.TimeoutExpired:
@@ -264,8 +379,8 @@ def template_prefix() -> Path:
         path = run_dir() / "template"
         env = base_env(path)
         start = time.monotonic()
-        _check_call([WINE, "wineboot", "-i"], env=env, timeout=300, what="wineboot -i")
-        _check_call([WINESERVER, "-w"], env=env, timeout=300, what="wineserver -w")
+        _check_call(wine_argv(["wineboot", "-i"])[0], env=env, timeout=300, what="wineboot -i")
+        _check_call(TARGET.wineserver_argv(["-w"]), env=env, timeout=300, what="wineserver -w")
         _timed("template prefix (wineboot -i)", start)
         _template = path
     return _template
@@ -287,9 +402,10 @@ def _run(args: Sequence[str], env: Optional[Dict[str, str]] = None, timeout: flo
 
     Output goes through temporary files, not pipes, and only the command itself
     is waited for: Wine's background processes (services.exe, explorer.exe ...)
-    may inherit the output handles and live on.  On time-out the whole process
-    group is killed and HarnessError raised.
+    may inherit the output handles and live on.  On time-out (scaled for the
+    target) the whole process group is killed and HarnessError raised.
     """
+    timeout = scaled(timeout)
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         proc = subprocess.Popen(list(args), env=env, stdin=stdin, stdout=out, stderr=err,
                                 cwd=cwd, start_new_session=True)
@@ -308,12 +424,12 @@ def _run(args: Sequence[str], env: Optional[Dict[str, str]] = None, timeout: flo
 
 
 def compile_fixture(source: str, libs: Sequence[str] = ()) -> Path:
-    """Compile fixtures/<source> (C) with MinGW-w64 once per run; return the .exe path."""
+    """Compile fixtures/<source> (C) for the target once per run; return the .exe path."""
     if source not in _compiled:
         out = run_dir() / "bin" / (Path(source).stem + ".exe")
         out.parent.mkdir(exist_ok=True)
         start = time.monotonic()
-        _check_call([MINGW_CC, "-O2", "-Wall", "-o", str(out), str(FIXTURES / source),
+        _check_call([*TARGET.cc, "-O2", "-Wall", "-o", str(out), str(FIXTURES / source),
                      *[f"-l{lib}" for lib in libs]], env=None, timeout=120,
                     what=f"compiling {source}")
         _timed(f"compile {source}", start)
@@ -463,12 +579,12 @@ class WinePrefix:
         """Start this prefix's wineserver in persistent mode: without it every Wine
         command would start (and wait for) a server of its own, about a second each."""
         # The server detaches; it must not hold our pipes open.
-        subprocess.run([WINESERVER, "-p"], env=self.env(), timeout=60, check=True,
+        subprocess.run(TARGET.wineserver_argv(["-p"]), env=self.env(), timeout=scaled(60), check=True,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL)
         # Start the prefix's background processes now, detached from any output
         # that a later command captures.
-        subprocess.run([WINE, "cmd", "/c", "exit"], env=self.env(), timeout=120,
+        subprocess.run(wine_argv(["cmd", "/c", "exit"])[0], env=self.env(), timeout=scaled(120),
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, start_new_session=True)
 
@@ -504,7 +620,7 @@ class WinePrefix:
     def wine(self, args: Sequence[str], timeout: float = 120,
              standin: bool = False) -> subprocess.CompletedProcess:
         """Run `wine <args>` (bytes output); Wine's own msiexec unless `standin`."""
-        return _run([WINE, *args], env=self.env(standin), timeout=timeout)
+        return _run(wine_argv(args)[0], env=self.env(standin), timeout=timeout)
 
     def run_exe(self, args: Sequence[str] = (), exe: Optional[Path] = None,
                 timeout: float = 60, label: Optional[str] = None,
@@ -520,15 +636,15 @@ class WinePrefix:
             if stdin is not None:
                 stdin_file.write(stdin)
                 stdin_file.seek(0)
-            proc = _run([WINE, str(exe), *args], env=self.env(), timeout=timeout,
-                        cwd=self.drive_c(),
+            argv, cwd = wine_argv([wine_path(exe), *args], cwd=self.drive_c())
+            proc = _run(argv, env=self.env(), timeout=timeout, cwd=cwd,
                         stdin=stdin_file if stdin is not None else subprocess.DEVNULL)
         _timed(label or f"run {exe.name} {' '.join(args)}".rstrip(), start)
         return RunResult(proc.returncode, proc.stdout, proc.stderr)
 
     def wait_idle(self, timeout: float = 60) -> None:
         """Wait until every process of this prefix has ended (`wineserver -w`)."""
-        _run([WINESERVER, "-w"], env=self.env(), timeout=timeout)
+        _run(TARGET.wineserver_argv(["-w"]), env=self.env(), timeout=timeout)
 
     # ---- Windows Installer
 
@@ -536,7 +652,7 @@ class WinePrefix:
         """Build `product` and install it silently with Wine's msiexec."""
         start = time.monotonic()
         msi = build_msi(product, self._pkg_dir)
-        proc = self.wine(["msiexec", "/i", str(msi), "/qn"], timeout=timeout)
+        proc = self.wine(["msiexec", "/i", wine_path(msi), "/qn"], timeout=timeout)
         if proc.returncode != 0:
             raise HarnessError(f"installing {product.code} failed with {proc.returncode}")
         _timed(f"install {product.code}", start)
@@ -548,7 +664,7 @@ class WinePrefix:
     def installed_products(self) -> List[InstalledProduct]:
         """The products as MsiEnumProductsW/MsiGetProductInfoW report them, in order."""
         helper = compile_fixture("msienum.c", libs=["msi"])
-        proc = self.wine([str(helper)], timeout=60)
+        proc = self.wine([wine_path(helper)], timeout=60)
         if proc.returncode != 0:
             raise HarnessError(f"msienum failed with {proc.returncode}")
         result = []
@@ -811,10 +927,11 @@ class PtySession:
         # A shell between tmux and wine records the exit code: tmux itself
         # sometimes leaves a Wine process unreaped and never learns its status.
         self._rc_file = sock_dir / "rc"
-        wrapper = 'wine "$@"; echo $? > "$VXTEST_RC_FILE.tmp"; mv "$VXTEST_RC_FILE.tmp" "$VXTEST_RC_FILE"'
+        wrapper = '"$@"; echo $? > "$VXTEST_RC_FILE.tmp"; mv "$VXTEST_RC_FILE.tmp" "$VXTEST_RC_FILE"'
         env["VXTEST_RC_FILE"] = str(self._rc_file)
+        argv, cwd = wine_argv([wine_path(exe), *args])
         self._tmux(["-f", str(conf), "new-session", "-d", "-s", "vx", "-x", str(cols),
-                    "-y", str(rows), "--", "/bin/sh", "-c", wrapper, "sh", str(exe), *args])
+                    "-y", str(rows), "--", "/bin/sh", "-c", wrapper, "sh", *argv])
 
     def _tmux(self, args: Sequence[str], timeout: float = 30) -> str:
         proc = _run(["tmux", "-S", self._socket, *args], env=self._env, timeout=timeout)
@@ -842,7 +959,9 @@ class PtySession:
 
     def wait_for(self, text: str, timeout: float = 30) -> str:
         """Wait until `text` is on the screen; return the screen.  Raises
-        HarnessError with the screen when it does not appear in time."""
+        HarnessError with the screen when it does not appear in time (the
+        time-out is scaled for the target)."""
+        timeout = scaled(timeout)
         deadline = time.monotonic() + timeout
         while True:
             current = self.screen()
@@ -867,7 +986,9 @@ class PtySession:
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def wait_exit(self, timeout: float = 60) -> int:
-        """Wait until the program has ended; return its exit code (modulo 256)."""
+        """Wait until the program has ended; return its exit code (modulo 256).
+        The time-out is scaled for the target."""
+        timeout = scaled(timeout)
         deadline = time.monotonic() + timeout
         while True:
             dead, code = self._status()

@@ -28,7 +28,7 @@ OTHER = Product(guid(3, "prompts"), "Contoso Editor", "Contoso Ltd.")
 
 # How long a prompt must keep the program waiting before a key is typed: a
 # wait that ends by itself ends within a few milliseconds of its prompt.
-STILL_WAITING_FOR = 0.8
+STILL_WAITING_FOR = harness.scaled(0.8)
 # Start-up of a Wine process in a busy machine, and the rest of a run after a key.
 START_TIMEOUT = 30
 TIMEOUT = 15
@@ -148,7 +148,7 @@ class PromptTests(PrefixTestCase):
         session = self.session(["-u", "-w"])
         self.wait_for(session, "proceed with uninstallation.", START_TIMEOUT)
         session.send("y")
-        deadline = time.monotonic() + TIMEOUT
+        deadline = time.monotonic() + harness.scaled(TIMEOUT)
         while not self.prefix.standin_calls():
             self.assertLess(time.monotonic(), deadline, "the removal did not start")
             time.sleep(0.05)

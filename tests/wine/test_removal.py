@@ -54,12 +54,13 @@ def run_merged(prefix: harness.WinePrefix, args: Sequence[str],
                timeout: float = 120) -> Tuple[int, bytes]:
     """Run the program with standard output and standard error on one pipe;
     returns (exit code, bytes in the order in which they were written)."""
-    proc = subprocess.Popen(["wine", str(harness.require_exe()), *args], env=prefix.env(),
-                            cwd=prefix.drive_c(), stdin=subprocess.DEVNULL,
+    argv, cwd = harness.wine_argv([harness.wine_path(harness.require_exe()), *args],
+                                  cwd=prefix.drive_c())
+    proc = subprocess.Popen(argv, env=prefix.env(), cwd=cwd, stdin=subprocess.DEVNULL,
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                             start_new_session=True)
     try:
-        out, _ = proc.communicate(timeout=timeout)
+        out, _ = proc.communicate(timeout=harness.scaled(timeout))
     except subprocess.TimeoutExpired:
         os.killpg(proc.pid, signal.SIGKILL)
         proc.communicate()

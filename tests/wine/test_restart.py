@@ -47,7 +47,7 @@ class SessionEndWatcher:
     command line, by process id (the line changes while Wine starts the process)."""
 
     def __init__(self, prefix: harness.WinePrefix):
-        self._marker = b"WINEPREFIX=" + os.fsencode(str(prefix.path))
+        self._marker = b"WINEPREFIX=" + os.fsencode(prefix.env()["WINEPREFIX"])
         self.seen: Dict[str, str] = {}
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._watch, daemon=True)
@@ -85,13 +85,13 @@ class SessionEndWatcher:
         self._thread.join()
 
     def wait_seen(self, timeout: float) -> bool:
-        deadline = time.monotonic() + timeout
+        deadline = time.monotonic() + harness.scaled(timeout)
         while not self.seen and time.monotonic() < deadline:
             time.sleep(0.02)
         return bool(self.seen)
 
     def wait_gone(self, timeout: float = 60) -> None:
-        deadline = time.monotonic() + timeout
+        deadline = time.monotonic() + harness.scaled(timeout)
         while self._sessions():
             if time.monotonic() > deadline:
                 raise harness.HarnessError("wineboot --end-session did not end")
@@ -214,7 +214,7 @@ class RestartStep(PrefixTestCase):
                 screen, LISTING + "\n" + PROCEED_PROMPT + AGENT_RESTART + UPDATER_SUCCESS
                 + REBOOT_PROMPT)
             # Nothing is requested while the reboot prompt waits.
-            time.sleep(1)
+            time.sleep(harness.scaled(1))
             self.assertEqual(requested(watcher), [])
             self.assertFalse(session.exited())
 
@@ -224,7 +224,7 @@ class RestartStep(PrefixTestCase):
             self.assertEqual(requested(watcher), [RESTART_REQUEST])
             # Let Wine's end of session run its course while the program waits.
             watcher.wait_gone()
-            time.sleep(0.5)
+            time.sleep(harness.scaled(0.5))
             self.assertFalse(session.exited(), "the program ended during the end of session:\n"
                              + session.screen())
             self.assertMultiLineEqual(
