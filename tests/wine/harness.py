@@ -12,8 +12,9 @@ Overview of the API
 Targets
     ``TARGET``, chosen by $VX_TARGET: ``x86_64`` (the default) runs everything
     under the host's Wine; ``arm64`` runs it under Debian's arm64 Wine inside
-    the arm64 root $VX_ARM64_ROOT (scripts/arm64-root.sh, mounted), through
-    chroot, and compiles the helper programs with the toolchain in
+    the arm64 root $VX_ARM64_ROOT, through chroot (the tests then run inside
+    ``scripts/arm64-root.sh run``, which mounts what Wine needs into the root
+    and sets that variable), and compiles the helper programs with the toolchain in
     $VX_ARM64_TOOLCHAIN (scripts/arm64-toolchain.sh).  There the run directory
     lives in the root's /tmp and Wine is given paths inside the root:
     ``wine_path(host_path)`` gives the path Wine sees (copying a file from
