@@ -22,17 +22,17 @@ root=$(bash scripts/arm64-root.sh setup | tail -n 1) || exit 1
 passed=0
 failed=0
 
-# count LOG REGEX: adds the "N passed, N failed" of the log's last summary
-# line to the totals; a log without one counts as one failure.
+# count LOG: adds the "N passed, N failed" of the end-to-end log's last
+# summary line to the totals; a log without one counts as one failure.
 count() {
     local summary
-    summary=$(grep -E "$2" "$1" | tail -n 1)
+    summary=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "$1" | tail -n 1)
     if [[ -z "$summary" ]]; then
         failed=$((failed + 1))
         return
     fi
-    passed=$((passed + $(sed -E 's/^[^0-9]*([0-9]+) passed.*/\1/' <<<"$summary")))
-    failed=$((failed + $(sed -E 's/^[^0-9]*[0-9]+ passed, ([0-9]+) failed.*/\1/' <<<"$summary")))
+    passed=$((passed + $(sed -E 's/^([0-9]+) passed.*/\1/' <<<"$summary")))
+    failed=$((failed + $(sed -E 's/^[0-9]+ passed, ([0-9]+) failed.*/\1/' <<<"$summary")))
 }
 
 echo "== host tests"
@@ -62,7 +62,7 @@ rm -rf "$corpus"
 jobs=${VX_WINE_JOBS:-5}
 echo "== end-to-end tests under Wine, x86-64"
 python3 tests/wine/run_tests.py --target x86_64 -j "$jobs" 2>&1 | tee build/wine-tests-x86_64.log
-count build/wine-tests-x86_64.log '^[0-9]+ passed, [0-9]+ failed'
+count build/wine-tests-x86_64.log
 
 echo "== end-to-end tests under Wine, ARM64 (in $root)"
 # The root's mounts exist only in the private mount namespace of this run and
@@ -70,7 +70,7 @@ echo "== end-to-end tests under Wine, ARM64 (in $root)"
 VX_ARM64_TOOLCHAIN=$(bash scripts/arm64-toolchain.sh | tail -n 1) \
     bash scripts/arm64-root.sh run -- \
     python3 tests/wine/run_tests.py --target arm64 -j "$jobs" 2>&1 | tee build/wine-tests-arm64.log
-count build/wine-tests-arm64.log '^[0-9]+ passed, [0-9]+ failed'
+count build/wine-tests-arm64.log
 
 echo "tests: $passed passed, $failed failed"
 [[ $failed -eq 0 ]]
