@@ -29,15 +29,16 @@ cd "$(dirname "$0")/.."
 target=${1:-x86_64}
 case $target in
     x86_64)
-        exe=build/windows/vxuninstall.exe
+        build=windows
         root=
         wine=("$(command -v wine)")
         wineserver=("$(command -v wineserver)")
+        cc=(x86_64-w64-mingw32-gcc)
+        dlltool=(x86_64-w64-mingw32-dlltool)
         ;;
     arm64)
-        exe=build/arm64/vxuninstall.exe
+        build=arm64
         if [[ -z ${VX_ARM64_ROOT:-} ]]; then
-            [[ -x $exe ]] || bash scripts/build.sh arm64
             bash scripts/arm64-root.sh setup >/dev/null
             exec bash scripts/arm64-root.sh run -- bash bench/listing.sh arm64
         fi
@@ -45,12 +46,15 @@ case $target in
         toolchain=$(bash scripts/arm64-toolchain.sh | tail -n 1)
         wine=(chroot "$root" /usr/lib/wine/wine64)
         wineserver=(chroot "$root" /usr/lib/wine/wineserver)
+        cc=("$toolchain/bin/aarch64-w64-mingw32-clang")
+        dlltool=("$toolchain/bin/aarch64-w64-mingw32-dlltool" -m arm64)
         ;;
     *)
         echo "usage: bash bench/listing.sh [x86_64|arm64]" >&2
         exit 2
         ;;
 esac
+exe=build/$build/vxuninstall.exe
 wine() { "${wine[@]}" "$@"; }
 wineserver() { "${wineserver[@]}" "$@"; }
 # The path by which Wine sees a file of the work directory, and its Windows
@@ -101,14 +105,7 @@ echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo "== programs"
 if [[ ! -x "$exe" ]]; then
     echo "building $exe"
-    bash scripts/build.sh "$( [[ $target == arm64 ]] && echo arm64 || echo windows)"
-fi
-if [[ $target == arm64 ]]; then
-    cc=("$toolchain/bin/aarch64-w64-mingw32-clang")
-    dlltool=("$toolchain/bin/aarch64-w64-mingw32-dlltool" -m arm64)
-else
-    cc=(x86_64-w64-mingw32-gcc)
-    dlltool=(x86_64-w64-mingw32-dlltool)
+    bash scripts/build.sh "$build"
 fi
 "${dlltool[@]}" -d src/uninstall/msi_ordinals.def -l "$work/bin/libmsi_ordinals.a"
 "${cc[@]}" -O2 -Wall -Wextra -o "$work/bin/bare_walk.exe" bench/bare_walk.c \

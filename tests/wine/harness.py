@@ -18,8 +18,8 @@ Targets
     $VX_ARM64_TOOLCHAIN (scripts/arm64-toolchain.sh).  There the run directory
     lives in the root's /tmp and Wine is given paths inside the root:
     ``wine_path(host_path)`` gives the path Wine sees (copying a file from
-    outside the root in first), ``wine_argv(args, cwd)`` the command line that
-    runs ``wine <args>``.  Every time-out of the harness is multiplied by
+    outside the root in first), ``TARGET.wine_argv(args, cwd)`` the command
+    line that runs ``wine <args>``.  Every time-out of the harness is multiplied by
     ``TARGET.time_scale`` ($VX_TIME_SCALE, 4 by default under emulation);
     ``scaled(seconds)`` does the same for a test's own waits.
 
@@ -288,11 +288,6 @@ def wine_path(path: Path) -> str:
     return TARGET.inner(_copied_into_root[path])
 
 
-def wine_argv(args: Sequence[str], cwd: Optional[Path] = None) -> Tuple[List[str], Optional[Path]]:
-    """(argv, working directory for Popen) that run `wine <args>` on the target."""
-    return TARGET.wine_argv(args, cwd)
-
-
 # --------------------------------------------------------------------------
 # Run directory, template prefix and compiled helpers (one per process)
 
@@ -380,7 +375,7 @@ def template_prefix() -> Path:
         path = run_dir() / "template"
         env = base_env(path)
         start = time.monotonic()
-        _check_call(wine_argv(["wineboot", "-i"])[0], env=env, timeout=300, what="wineboot -i")
+        _check_call(TARGET.wine_argv(["wineboot", "-i"])[0], env=env, timeout=300, what="wineboot -i")
         _check_call(TARGET.wineserver_argv(["-w"]), env=env, timeout=300, what="wineserver -w")
         _timed("template prefix (wineboot -i)", start)
         _template = path
@@ -585,7 +580,7 @@ class WinePrefix:
                        stderr=subprocess.DEVNULL)
         # Start the prefix's background processes now, detached from any output
         # that a later command captures.
-        subprocess.run(wine_argv(["cmd", "/c", "exit"])[0], env=self.env(), timeout=scaled(120),
+        subprocess.run(TARGET.wine_argv(["cmd", "/c", "exit"])[0], env=self.env(), timeout=scaled(120),
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, start_new_session=True)
 
@@ -621,7 +616,7 @@ class WinePrefix:
     def wine(self, args: Sequence[str], timeout: float = 120,
              standin: bool = False) -> subprocess.CompletedProcess:
         """Run `wine <args>` (bytes output); Wine's own msiexec unless `standin`."""
-        return _run(wine_argv(args)[0], env=self.env(standin), timeout=timeout)
+        return _run(TARGET.wine_argv(args)[0], env=self.env(standin), timeout=timeout)
 
     def run_exe(self, args: Sequence[str] = (), exe: Optional[Path] = None,
                 timeout: float = 60, label: Optional[str] = None,
@@ -637,7 +632,7 @@ class WinePrefix:
             if stdin is not None:
                 stdin_file.write(stdin)
                 stdin_file.seek(0)
-            argv, cwd = wine_argv([wine_path(exe), *args], cwd=self.drive_c())
+            argv, cwd = TARGET.wine_argv([wine_path(exe), *args], cwd=self.drive_c())
             proc = _run(argv, env=self.env(), timeout=timeout, cwd=cwd,
                         stdin=stdin_file if stdin is not None else subprocess.DEVNULL)
         _timed(label or f"run {exe.name} {' '.join(args)}".rstrip(), start)
@@ -930,7 +925,7 @@ class PtySession:
         self._rc_file = sock_dir / "rc"
         wrapper = '"$@"; echo $? > "$VXTEST_RC_FILE.tmp"; mv "$VXTEST_RC_FILE.tmp" "$VXTEST_RC_FILE"'
         env["VXTEST_RC_FILE"] = str(self._rc_file)
-        argv, cwd = wine_argv([wine_path(exe), *args])
+        argv, _ = TARGET.wine_argv([wine_path(exe), *args])
         self._tmux(["-f", str(conf), "new-session", "-d", "-s", "vx", "-x", str(cols),
                     "-y", str(rows), "--", "/bin/sh", "-c", wrapper, "sh", *argv])
 

@@ -18,6 +18,7 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 from pathlib import Path
@@ -96,8 +97,7 @@ def run_in_parallel(opts) -> int:
     while waiting or running:
         while waiting and len(running) < opts.jobs:
             module = waiting.pop(0)
-            out = open(Path(os.environ.get("TMPDIR", "/tmp")) / f"vxtest-{os.getpid()}-{module}.log",
-                       "w+b")
+            out = tempfile.TemporaryFile()
             proc = subprocess.Popen(base + [module], stdout=out, stderr=subprocess.STDOUT,
                                     stdin=subprocess.DEVNULL)
             running.append((module, proc, out))
@@ -110,7 +110,6 @@ def run_in_parallel(opts) -> int:
             out.seek(0)
             text = out.read().decode("utf-8", "replace")
             out.close()
-            os.unlink(out.name)
             print(f"==== {module} (exit {proc.returncode})")
             print(text, end="" if text.endswith("\n") else "\n", flush=True)
             found = SUMMARY.findall(text)

@@ -54,8 +54,8 @@ def run_merged(prefix: harness.WinePrefix, args: Sequence[str],
                timeout: float = 120) -> Tuple[int, bytes]:
     """Run the program with standard output and standard error on one pipe;
     returns (exit code, bytes in the order in which they were written)."""
-    argv, cwd = harness.wine_argv([harness.wine_path(harness.require_exe()), *args],
-                                  cwd=prefix.drive_c())
+    argv, cwd = harness.TARGET.wine_argv([harness.wine_path(harness.require_exe()), *args],
+                                         cwd=prefix.drive_c())
     proc = subprocess.Popen(argv, env=prefix.env(), cwd=cwd, stdin=subprocess.DEVNULL,
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                             start_new_session=True)
