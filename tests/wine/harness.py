@@ -793,7 +793,15 @@ class WinePrefix:
         return self.wine(args + ["/f", self._view(view)], timeout=60).returncode == 0
 
     def reg_key_exists(self, key: str, view: int = 64) -> bool:
-        return self.wine(["reg", "query", key, self._view(view)], timeout=60).returncode == 0
+        """Whether `key` exists; a reg.exe that failed otherwise (or did not start)
+        raises HarnessError rather than passing for a missing key."""
+        proc = self.wine(["reg", "query", key, self._view(view)], timeout=60)
+        if proc.returncode == 0:
+            return True
+        if proc.returncode == 1 and b"Unable to find the specified registry key" in proc.stdout:
+            return False
+        raise HarnessError(f"reg query {key} failed with {proc.returncode}: "
+                           f"{(proc.stdout + proc.stderr).decode(errors='replace')}")
 
     def reg_values(self, key: str, view: int = 64) -> Optional[Dict[str, str]]:
         """The string values directly under `key` ({} for none; None when the key

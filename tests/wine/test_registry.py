@@ -72,8 +72,28 @@ def writes(values: Sequence[Tuple[str, str, str]], views: Sequence[int]) -> List
 # --------------------------------------------------------------------------
 # reg.exe in batches: one `wine cmd` per phase instead of one `wine reg` per call
 
-def reg_batch(prefix: harness.WinePrefix, commands: Sequence[str]) -> List[Tuple[int, str]]:
-    """Run reg.exe command lines through one batch file; (exit status, output) of each."""
+# cmd's status for a command it could not start at all.  Under heavy load
+# Wine's cmd now and then fails to start reg.exe (seen with the end-to-end
+# test modules running in parallel); such a command never ran.
+NOT_STARTED = 9009
+
+
+def reg_batch(prefix: harness.WinePrefix, commands: Sequence[str],
+              tries: int = 3) -> List[Tuple[int, str]]:
+    """Run reg.exe command lines through one batch file; (exit status, output) of each.
+    When cmd could not start one of them, that command and every one after it
+    run again (the order stays: a query after an add sees the add), up to
+    `tries` times in all."""
+    results = _reg_batch_once(prefix, commands)
+    for _ in range(tries - 1):
+        first = next((i for i, (status, _) in enumerate(results) if status == NOT_STARTED), None)
+        if first is None:
+            break
+        results[first:] = _reg_batch_once(prefix, commands[first:])
+    return results
+
+
+def _reg_batch_once(prefix: harness.WinePrefix, commands: Sequence[str]) -> List[Tuple[int, str]]:
     lines = ["@echo off"]
     for i, command in enumerate(commands):
         lines += [f"echo ::begin {i}", command, f"echo ::end {i} %ERRORLEVEL%"]
