@@ -5,15 +5,27 @@
 # compiler-rt builtins, libunwind, libc++abi and libc++ (static), built here
 # from Debian's source packages.
 #
+# The source packages are fetched with apt-get through a private source list
+# and apt state (the machine's apt configuration is not touched), from the
+# Debian mirror the machine itself uses (scripts/debian-mirror.sh;
+# VX_DEBIAN_MIRROR overrides it). llvm-toolchain-14 is taken at the version
+# of the installed clang-14, whose compiler the builtins and libc++ must
+# match, or at bookworm's newest when the archive no longer has that one;
+# mingw-w64 at bookworm's newest.
+#
 # The toolchain lives outside the clone, in
 #   ${VX_CACHE_DIR:-/var/cache/vxuninstall}/<triple>_mingw-w64-<version>_llvm-<version>
-# It is built in a sibling directory and renamed into place after the last
-# step; a marker file written after that says it is complete. A later run
-# finds the marker and returns at once; a directory without it (an
-# interrupted or failed run) is removed and built again.
+# named for the versions it was built from. It is built in a sibling stage
+# directory, marked complete there after the last step, and then renamed into
+# place; the work files are removed after that. A later run finds a complete
+# toolchain for the installed clang and returns at once, without the network;
+# an interrupted or failed build is thrown away and made again.
+#
+# The packages it needs are installed by scripts/install-deps.sh; this script
+# only says which are missing.
 #
 # Progress goes to standard error, each step's output to a log file under
-# <cache>/<name>.logs/. The last line on standard output is the toolchain
+# <cache>/<triple>.logs/. The last line on standard output is the toolchain
 # prefix:   prefix=$(bash scripts/arm64-toolchain.sh | tail -n1)
 #
 # In the prefix:
@@ -25,8 +37,6 @@
 set -euo pipefail
 
 readonly TRIPLE=aarch64-w64-mingw32
-readonly MINGW_SRC_VERSION=10.0.0-3
-readonly LLVM_SRC_VERSION=1:14.0.6-12
 readonly LLVM_BIN=/usr/lib/llvm-14/bin
 # The C runtime the toolchain targets: the Universal CRT, through the
 # api-ms-win-crt-* API sets that every Windows 10 and 11 has (ARM64 Windows
@@ -36,35 +46,59 @@ readonly LLVM_BIN=/usr/lib/llvm-14/bin
 readonly CRT=ucrt
 # Raise when the way the toolchain is built changes, so that cached
 # toolchains built the old way are rebuilt.
-readonly RECIPE=1
+readonly RECIPE=2
 
-readonly PACKAGES=(clang-14 lld-14 llvm-14 cmake ninja-build make python3 dpkg-dev xz-utils bzip2)
+readonly PACKAGES=(clang-14 lld-14 llvm-14 cmake ninja-build make python3 dpkg-dev xz-utils bzip2
+    debian-archive-keyring)
 
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 cache=${VX_CACHE_DIR:-/var/cache/vxuninstall}
-name=${TRIPLE}_mingw-w64-${MINGW_SRC_VERSION}_llvm-${LLVM_SRC_VERSION#*:}
-final=$cache/$name
-stage=$final.partial          # the toolchain while it is being built
-work=$final.work              # sources and build trees, removed at the end
-downloads=$final.downloads    # the fetched source packages, kept until success
-logs=$final.logs
-marker=$final/.vx-toolchain-complete
+logs=$cache/$TRIPLE.logs
+downloads=$cache/$TRIPLE.downloads   # the fetched source packages, until success
 
 say() { echo "arm64-toolchain: $*" >&2; }
 die() { say "$*"; exit 1; }
 
-# What a finished toolchain records: what it was built from, and the
-# installed clang whose resource headers it links to.
-stamp() {
-    echo "$TRIPLE mingw-w64=$MINGW_SRC_VERSION llvm-toolchain-14=$LLVM_SRC_VERSION crt=$CRT recipe=$RECIPE" \
-        "clang=$("$LLVM_BIN/clang" -print-resource-dir)"
-}
-is_complete() { [[ -f $marker && "$(<"$marker")" == "$(stamp)" ]]; }
+missing=()
+for package in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+        missing+=("$package")
+done
+((${#missing[@]} == 0)) ||
+    die "missing Debian packages: ${missing[*]}; install them with: bash scripts/install-deps.sh"
 
-missing_packages() {
-    local package
-    for package in "${PACKAGES[@]}"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || echo "$package"
+# What a toolchain is built for on this machine: a finished one whose marker
+# ends with this line serves it, whatever source versions it was made from.
+clang_package=$(dpkg-query -W -f='${Version}' clang-14)
+identity="for: crt=$CRT recipe=$RECIPE clang-14=$clang_package resource=$("$LLVM_BIN/clang" -print-resource-dir)"
+
+# The newest complete toolchain for this machine, if any.
+find_complete() {
+    local dir found=
+    for dir in "$cache/${TRIPLE}"_mingw-w64-*_llvm-*; do
+        case $dir in *.partial | *.work) continue ;; esac
+        [[ -f $dir/.vx-toolchain-complete && "$(tail -n 1 "$dir/.vx-toolchain-complete")" == "$identity" ]] &&
+            found=$dir
     done
+    [[ -n $found ]] && printf '%s\n' "$found"
+}
+
+# Stages and work trees that an interrupted build left behind, and with
+# "downloads" also the fetched sources (which a new build would reuse).
+leftovers() {
+    local dir
+    for dir in "$cache/${TRIPLE}"_*.partial "$cache/${TRIPLE}"_*.work ${1:+"$downloads"}; do
+        [[ -e $dir ]] && printf '%s\n' "$dir"
+    done
+    return 0
+}
+
+remove_leftovers() {
+    local dir
+    while read -r dir; do
+        say "removing $dir (left by an unfinished build)"
+        rm -rf --one-file-system -- "$dir"
+    done < <(leftovers "$@")
 }
 
 # Runs one step with its output in <logs>/<step>.log; stops the script with
@@ -89,40 +123,97 @@ run_step() {
     echo "$step $((SECONDS - start))" >>"$logs/timings"
 }
 
-# ---- The fast way: a finished toolchain and every package it needs.
+# ---- The fast way: a finished toolchain for this machine.
 
 mkdir -p "$cache"
-mapfile -t missing < <(missing_packages)
-if ((${#missing[@]} == 0)) && is_complete; then
+exec 9>"$cache/$TRIPLE.lock"
+if final=$(find_complete); then
+    # Work files of a build cut short after it had published: removed when
+    # no build is running.
+    if [[ -n $(leftovers downloads) ]] && flock -n 9; then
+        remove_leftovers downloads
+    fi
     echo "$final"
     exit 0
 fi
 
 # One build at a time; whoever waited finds the finished toolchain.
-exec 9>"$final.lock"
 if ! flock -n 9; then
-    say "waiting for another build of $name"
+    say "waiting for another build of the toolchain"
     flock 9
 fi
-rm -rf "$logs"
-mkdir -p "$logs"
-
-mapfile -t missing < <(missing_packages)
-if ((${#missing[@]})); then
-    run_step install-packages bash -c '
-        export DEBIAN_FRONTEND=noninteractive
-        apt-get update -qq
-        apt-get install -y -qq --no-install-recommends "$@"' _ "${missing[@]}"
-fi
-if is_complete; then
+if final=$(find_complete); then
     echo "$final"
     exit 0
 fi
 
 # ---- From here on nothing is complete: start from a clean slate.
 build_start=$SECONDS
-rm -rf "$final" "$stage" "$work"
-mkdir -p "$stage/bin" "$work" "$downloads"
+remove_leftovers
+rm -rf "$logs"
+mkdir -p "$logs" "$downloads"
+
+# A private apt configuration and state for the source packages.
+apt_dir=$downloads/apt
+apt_options=(
+    -o Dir::Etc::SourceList="$apt_dir/sources.list"
+    -o Dir::Etc::SourceParts="$apt_dir/sources.list.d"
+    -o Dir::Etc::Preferences="$apt_dir/preferences"
+    -o Dir::Etc::PreferencesParts="$apt_dir/preferences.d"
+    -o Dir::State::Lists="$apt_dir/lists"
+    -o Dir::State::status="$apt_dir/status"
+    -o Dir::Cache="$apt_dir/cache"
+    -o APT::Sandbox::User=root
+)
+apt_get() { apt-get "${apt_options[@]}" "$@"; }
+apt_cache() { apt-cache "${apt_options[@]}" "$@"; }
+
+update_sources() {
+    local mirror
+    mirror=$(bash "$here/debian-mirror.sh")
+    mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/sources.list.d" \
+        "$apt_dir/preferences.d"
+    echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror bookworm bookworm-updates main" \
+        >"$apt_dir/sources.list"
+    cat "$apt_dir/sources.list"
+    : >"$apt_dir/status"
+    apt_get update
+}
+run_step sources update_sources
+
+# The version of a source package that the private lists offer (VERSION when
+# given and offered, else the newest); nothing when it is not offered.
+source_version() {
+    local package=$1 wanted=${2:-} versions
+    versions=$(apt_cache showsrc --only-source "$package" 2>/dev/null | sed -n 's/^Version: //p')
+    if [[ -n $wanted ]] && grep -qxF -- "$wanted" <<<"$versions"; then
+        echo "$wanted"
+        return
+    fi
+    local best= version
+    for version in $versions; do
+        if [[ -z $best ]] || dpkg --compare-versions "$version" gt "$best"; then
+            best=$version
+        fi
+    done
+    echo "$best"
+}
+
+llvm_wanted=$(dpkg-query -W -f='${source:Version}' clang-14)
+llvm_version=$(source_version llvm-toolchain-14 "$llvm_wanted")
+mingw_version=$(source_version mingw-w64)
+[[ -n $llvm_version ]] || die "the Debian mirror offers no llvm-toolchain-14 source package"
+[[ -n $mingw_version ]] || die "the Debian mirror offers no mingw-w64 source package"
+[[ $llvm_version == "$llvm_wanted" ]] ||
+    say "llvm-toolchain-14 $llvm_wanted (the installed clang-14's) is no longer offered; using $llvm_version"
+say "building from mingw-w64 $mingw_version and llvm-toolchain-14 $llvm_version"
+
+name=${TRIPLE}_mingw-w64-${mingw_version#*:}_llvm-${llvm_version#*:}
+final=$cache/$name
+stage=$final.partial          # the toolchain while it is being built
+work=$final.work              # sources and build trees, removed at the end
+marker=$stage/.vx-toolchain-complete
+mkdir -p "$stage/bin" "$work"
 say "building the toolchain in $stage (logs in $logs)"
 
 clang_resource=$("$LLVM_BIN/clang" -print-resource-dir)
@@ -203,33 +294,15 @@ jobs=$(nproc)
 # ---- The steps
 
 fetch_sources() {
-    # A private apt configuration and state: the machine's own is not touched.
-    local apt=$downloads/apt
-    mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/sources.list.d" "$apt/preferences.d"
-    echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian bookworm main" \
-        >"$apt/sources.list"
-    : >"$apt/status"
-    local options=(
-        -o Dir::Etc::SourceList="$apt/sources.list"
-        -o Dir::Etc::SourceParts="$apt/sources.list.d"
-        -o Dir::Etc::Preferences="$apt/preferences"
-        -o Dir::Etc::PreferencesParts="$apt/preferences.d"
-        -o Dir::State::Lists="$apt/lists"
-        -o Dir::State::status="$apt/status"
-        -o Dir::Cache="$apt/cache"
-        -o APT::Sandbox::User=root
-    )
-    apt-get "${options[@]}" update
     # Files fetched by an earlier, unfinished run are checked and kept.
     cd "$downloads"
-    apt-get "${options[@]}" source --download-only \
-        "mingw-w64=$MINGW_SRC_VERSION" "llvm-toolchain-14=$LLVM_SRC_VERSION"
+    apt_get source --download-only "mingw-w64=$mingw_version" "llvm-toolchain-14=$llvm_version"
 }
 
 unpack_sources() {
     cd "$work"
-    dpkg-source -x "$downloads/mingw-w64_${MINGW_SRC_VERSION}.dsc" mingw-w64
-    dpkg-source -x "$downloads/llvm-toolchain-14_${LLVM_SRC_VERSION#*:}.dsc" llvm
+    dpkg-source -x "$downloads/mingw-w64_${mingw_version#*:}.dsc" mingw-w64
+    dpkg-source -x "$downloads/llvm-toolchain-14_${llvm_version#*:}.dsc" llvm
 }
 
 # mingw-w64's headers and CRT must agree on the default C runtime.
@@ -375,11 +448,14 @@ run_step builtins build_builtins
 run_step runtimes build_runtimes
 run_step check check_toolchain
 
-# ---- Done: rename into place, then mark complete.
-mv "$stage" "$final"
-rm -rf "$work" "$downloads"
-stamp >"$marker.tmp"
-sync "$marker.tmp" 2>/dev/null || true
-mv "$marker.tmp" "$marker"
+# ---- Done: mark the stage complete, publish it whole, then clean up.
+{
+    echo "from: mingw-w64=$mingw_version llvm-toolchain-14=$llvm_version"
+    echo "$identity"
+} >"$marker"
+sync "$marker" 2>/dev/null || true
+rm -rf --one-file-system -- "$final"
+mv -T -- "$stage" "$final"
+rm -rf --one-file-system -- "$work" "$downloads"
 say "toolchain ready in $((SECONDS - build_start)) s: $final"
 echo "$final"
