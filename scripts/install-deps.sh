@@ -1,8 +1,17 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, the demo and the tests need
-# (clang-14, lld-14, llvm-14 and the rest for the ARM64 toolchain that
-# scripts/arm64-toolchain.sh builds from Debian's source packages).
+# Installs every Debian package that building, the demo, the tests and the
+# benchmark need; the other scripts only check for theirs and point here.
 # Runs apt-get only when something is missing; needs root for that.
+#
+#   packages         the builds (mingw-w64 g++, clang-14, lld-14 and llvm-14
+#                    with what scripts/arm64-toolchain.sh needs to build the
+#                    ARM64 toolchain from Debian's source packages), the host
+#                    tests, Wine, msitools and tmux; with their recommended
+#                    packages
+#   arm64_packages   the arm64 root of scripts/arm64-root.sh: qemu-user,
+#                    mmdebstrap and arch-test; without recommended packages
+#                    (binfmt-support, fakechroot, uidmap ...), which nothing
+#                    here uses
 set -euo pipefail
 
 packages=(
@@ -11,13 +20,25 @@ packages=(
     clang-14 lld-14 llvm-14 ninja-build dpkg-dev xz-utils bzip2
     wine wine64 msitools wixl python3 tmux
 )
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
+arm64_packages=(qemu-user-static mmdebstrap arch-test debian-archive-keyring)
+
+missing_of() {
+    local package
+    for package in "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+            echo "$package"
+    done
+}
+mapfile -t missing < <(missing_of "${packages[@]}")
+mapfile -t arm64_missing < <(missing_of "${arm64_packages[@]}")
+((${#missing[@]} + ${#arm64_missing[@]})) || exit 0
+
+echo "Installing: ${missing[*]} ${arm64_missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
 if ((${#missing[@]})); then
-    echo "Installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq "${missing[@]}" </dev/null
+    apt-get install -y -qq -o DPkg::Lock::Timeout=600 "${missing[@]}" </dev/null
+fi
+if ((${#arm64_missing[@]})); then
+    apt-get install -y -qq -o DPkg::Lock::Timeout=600 --no-install-recommends "${arm64_missing[@]}" </dev/null
 fi
