@@ -2,9 +2,9 @@
 
 Everything runs in throwaway Wine prefixes below one temporary run directory;
 the user's own prefix (~/.wine) and home directory are never used: every Wine
-command gets an explicit WINEPREFIX and a HOME inside the run directory.  The
-run directory, and every prefix and terminal session still open, are removed
-at exit (also on SIGTERM/SIGHUP).
+command gets an explicit WINEPREFIX, and a HOME and a TMPDIR inside the run
+directory.  The run directory, and every prefix and terminal session still
+open, are removed at exit (also on SIGTERM/SIGHUP).
 
 Overview of the API
 -------------------
@@ -20,8 +20,9 @@ Targets
     ``wine_path(host_path)`` gives the path Wine sees (copying a file from
     outside the root in first), ``TARGET.wine_argv(args, cwd)`` the command
     line that runs ``wine <args>``.  Every time-out of the harness is multiplied by
-    ``TARGET.time_scale`` ($VX_TIME_SCALE, 4 by default under emulation);
-    ``scaled(seconds)`` does the same for a test's own waits.
+    ``TARGET.time_scale``: $VX_TIME_SCALE on either target (a number, at least
+    1), by default 1 on x86_64 and 4 on arm64, where emulation makes
+    everything slower; ``scaled(seconds)`` does the same for a test's own waits.
 
 Program under test
     ``exe_path()``: $VXUNINSTALL_EXE or the target's build
@@ -62,12 +63,11 @@ Windows Installer packages
     fixtures/product.wxs.in; ``fail_removal`` adds, with msibuild, a type-19
     custom action on REMOVE="ALL", so that a real removal fails with 1603.
     ``WinePrefix.install(product)`` builds and installs it with Wine's own
-    msiexec; ``uninstall_with_wine(code)`` removes one that way.
-    ``WinePrefix.installed_products()`` lists what the Windows Installer
-    reports, in its enumeration order, through a helper compiled from
-    fixtures/msienum.c (independent of the program under test; it reads
-    values of any length).  ``registered_product_codes()`` lists the packed
-    codes under the installer's UserData registry key instead.
+    msiexec.  ``WinePrefix.installed_products()`` lists what the Windows
+    Installer reports, in its enumeration order, through a helper compiled
+    from fixtures/msienum.c (independent of the program under test; it reads
+    values of any length); ``in_enumeration_order(products)`` puts the given
+    products in that order.
     ``set_install_property(code, "DisplayName"|"Publisher", text)`` and
     ``delete_install_property(code, name)`` change an installed product's
     texts, for names that wixl cannot build (beyond Windows-1252: CJK,
@@ -89,9 +89,21 @@ Stand-in msiexec.exe
 
 Registry
     ``WinePrefix.reg_add(key, value=None, data=None, type="REG_SZ", view=64)``,
-    ``reg_delete(key, value=None, view)``, ``reg_key_exists(key, view)``,
-    ``reg_values(key, view)`` (string values, any Unicode), with ``view=64`` or
-    ``view=32`` (``/reg:64``, ``/reg:32``).
+    ``reg_delete(key, value=None, view)``, ``reg_key_exists(key, view)``, with
+    ``view=64`` or ``view=32`` (``/reg:64``, ``/reg:32``).
+    ``reg_query_found(status, output, what, value=False)`` reads the outcome
+    of a ``reg query``: found, not found (only reg.exe's own not-found
+    message means that), or HarnessError for any other failure.
+
+Checking a run
+    ``RunAssertions`` is a mixin for ``unittest.TestCase`` with
+    ``assert_run(result, stdout, stderr="", returncode=0)``: the decoded texts
+    of both streams first (a readable diff), then their exact bytes, then the
+    exit code.
+
+Clean-up
+    ``clean_up(*steps)`` runs every step, also after one of them failed, and
+    raises afterwards; every clean-up of several steps goes through it.
 
 Timings of the expensive steps are collected in ``TIMINGS`` (label, seconds).
 
@@ -99,8 +111,15 @@ Wine facts the helpers rely on (Wine 8.0, Debian 12)
     * ``wine``'s own exit status is the Windows exit code modulo 256.
     * Each prefix runs a persistent wineserver (``wineserver -p``); without it
       every Wine command starts and waits for a server of its own (~1.4 s).
-    * ``reg query`` prints through the OEM code page when redirected, so
-      non-ASCII values are read through ``reg export`` (UTF-16) instead.
+    * Without a /run/user/<uid>, Debian's Wine puts the wineserver's socket
+      directory in a new $TMPDIR/wine-XXXXXX, which it never removes, and
+      notes that name in the prefix (file ``wineserver``): every command of
+      the prefix looks for it below the same $TMPDIR.
+    * ``reg query`` prints through the OEM code page when redirected, so its
+      output is only good for ASCII names and data.  All its messages go to
+      standard output, with exit status 1; for a missing key or value they are
+      "reg: Unable to find the specified registry key" and
+      "reg: Unable to find the specified registry value".
     * Without a terminal, "CONIN$" does not open.  With a terminal, stdin must
       be the terminal for the console to read keys.
     * Wine's terminal console keeps the tty's ISIG flag, so Ctrl+C would send
@@ -114,6 +133,8 @@ Wine facts the helpers rely on (Wine 8.0, Debian 12)
 """
 
 import atexit
+import functools
+import math
 import os
 import shutil
 import signal
@@ -121,11 +142,12 @@ import string
 import subprocess
 import tempfile
 import time
+import traceback
 import unittest
 import uuid
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Dict, List, Optional, Sequence, Tuple, Union
+from typing import Callable, Dict, List, Optional, Sequence, Tuple, Union
 from xml.sax.saxutils import escape as _xml_escape
 
 HERE = Path(__file__).resolve().parent
@@ -184,11 +206,30 @@ class Target:
         return None if self.root is None else self.root / "tmp"
 
 
+def _time_scale_from_environment(default: float) -> float:
+    """$VX_TIME_SCALE, or `default` when it is not set."""
+    text = os.environ.get("VX_TIME_SCALE")
+    if text is None:
+        return default
+    try:
+        scale = float(text)
+    except ValueError:
+        scale = math.nan
+    if not math.isfinite(scale):
+        raise HarnessError(f"VX_TIME_SCALE={text!r} is not a number; give the factor for "
+                           f"time-outs and waits, e.g. VX_TIME_SCALE=4")
+    if scale < 1:
+        raise HarnessError(f"VX_TIME_SCALE={text!r} is below 1; the time-outs and waits "
+                           f"are made for a native run and can only be lengthened")
+    return scale
+
+
 def _target_from_environment() -> Target:
     name = os.environ.get("VX_TARGET", "x86_64")
     if name == "x86_64":
         return Target("x86_64", "wine", "wineserver", ["x86_64-w64-mingw32-gcc"],
-                      REPO / "build" / "windows" / "vxuninstall.exe")
+                      REPO / "build" / "windows" / "vxuninstall.exe",
+                      time_scale=_time_scale_from_environment(1.0))
     if name == "arm64":
         root = os.environ.get("VX_ARM64_ROOT")
         toolchain = os.environ.get("VX_ARM64_TOOLCHAIN")
@@ -199,7 +240,7 @@ def _target_from_environment() -> Target:
         return Target("arm64", "/usr/lib/wine/wine64", "/usr/lib/wine/wineserver",
                       [str(Path(toolchain) / "bin" / "aarch64-w64-mingw32-clang")],
                       REPO / "build" / "arm64" / "vxuninstall.exe",
-                      root=Path(root), time_scale=float(os.environ.get("VX_TIME_SCALE", "4")))
+                      root=Path(root), time_scale=_time_scale_from_environment(4.0))
     raise HarnessError(f"unknown VX_TARGET {name!r} (x86_64 or arm64)")
 
 #: Registry key below which the Windows Installer keeps per-machine products.
@@ -308,6 +349,7 @@ def run_dir() -> Path:
     if _run_dir is None:
         _run_dir = Path(tempfile.mkdtemp(prefix="vxtest-", dir=TARGET.tmp_dir()))
         (_run_dir / "home").mkdir()
+        (_run_dir / "tmp").mkdir()
         atexit.register(_cleanup_run_dir)
         for sig in (signal.SIGTERM, signal.SIGHUP):
             if signal.getsignal(sig) == signal.SIG_DFL:
@@ -316,7 +358,10 @@ def run_dir() -> Path:
 
 
 def _die_cleanly(signum, frame) -> None:
-    _cleanup_run_dir()
+    try:
+        _cleanup_run_dir()
+    except BaseException:
+        traceback.print_exc()
     os._exit(128 + signum)
 
 
@@ -325,23 +370,60 @@ def _cleanup_run_dir() -> None:
     if _run_dir is None:
         return
     _copied_into_root.clear()
-    for session in list(_live_sessions.values()):
-        session.close()
-    for prefix in list(_live_prefixes.values()):
-        prefix.close()
+    steps: List[Callable[[], object]] = []
+    steps += [session.close for session in list(_live_sessions.values())]
+    steps += [prefix.close for prefix in list(_live_prefixes.values())]
     if _template is not None:
-        _kill_wineserver(_template)
-    shutil.rmtree(_run_dir, ignore_errors=True)
-    _run_dir = None
-    _template = None
+        steps.append(functools.partial(_kill_wineserver, _template))
+    steps.append(functools.partial(_remove_tree, _run_dir))
+    try:
+        clean_up(*steps)
+    finally:
+        # Only now: the steps above still work in the run directory.
+        _run_dir = None
+        _template = None
+
+
+def clean_up(*steps: Callable[[], object]) -> None:
+    """Run every step of a clean-up, also after one of them has failed.
+
+    Afterwards the failure is raised: the one error as it is, or for several
+    a HarnessError naming them all (chained to the first).  An interrupt
+    (KeyboardInterrupt, SystemExit) does not stop the remaining steps either,
+    and is raised in preference to the others.
+    """
+    errors: List[BaseException] = []
+    for step in steps:
+        try:
+            step()
+        except BaseException as error:
+            errors.append(error)
+    if not errors:
+        return
+    interrupts = [e for e in errors if not isinstance(e, Exception)]
+    if interrupts:
+        raise interrupts[0]
+    if len(errors) == 1:
+        raise errors[0]
+    raise HarnessError(f"{len(errors)} clean-up steps failed: "
+                       + "; ".join(f"{type(e).__name__}: {e}" for e in errors)) from errors[0]
+
+
+def _remove_tree(path: Path) -> None:
+    """Remove `path` with everything below it; HarnessError when anything is left."""
+    shutil.rmtree(path, ignore_errors=True)
+    if os.path.lexists(path):
+        raise HarnessError(f"could not remove {path}")
 
 
 def base_env(prefix: Path, overrides: str = "") -> Dict[str, str]:
     """Environment for a Wine command in `prefix`.
 
     Mono, Gecko and the menu builder are disabled; `overrides` is appended to
-    WINEDLLOVERRIDES (e.g. "msiexec.exe=n").  HOME points into the run
-    directory and no display is offered.
+    WINEDLLOVERRIDES (e.g. "msiexec.exe=n").  HOME and TMPDIR point into the
+    run directory and no display is offered.  TMPDIR must be the same for
+    every command of a prefix: the wineserver's socket directory is found
+    below it.
     """
     env = {k: v for k, v in os.environ.items()
            if not k.startswith(("WINE", "XDG_", "LC_")) and k not in ("DISPLAY", "WAYLAND_DISPLAY")}
@@ -354,18 +436,17 @@ def base_env(prefix: Path, overrides: str = "") -> Dict[str, str]:
         "WINEDEBUG": "-all",
         "WINEDLLOVERRIDES": dll,
         "HOME": TARGET.inner(run_dir() / "home"),
+        "TMPDIR": TARGET.inner(run_dir() / "tmp"),
         "LANG": "C.UTF-8",
     })
     return env
 
 
 def _kill_wineserver(prefix: Path) -> None:
-    try:
-        subprocess.run(TARGET.wineserver_argv(["-k"]), env=base_env(prefix), timeout=scaled(30),
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
-    except subprocess.TimeoutExpired:
-        pass
+    """Kill the prefix's wineserver and every process in the prefix.  Its exit
+    status is not looked at (a prefix whose server is gone is fine); one that
+    does not end in time raises HarnessError."""
+    _run(TARGET.wineserver_argv(["-k"]), env=base_env(prefix), timeout=30)
 
 
 def template_prefix() -> Path:
@@ -564,10 +645,14 @@ class WinePrefix:
         template = template_prefix()
         dest = Path(tempfile.mkdtemp(prefix=f"{label}-", dir=run_dir())) / "pfx"
         start = time.monotonic()
-        _check_call(["cp", "-a", str(template), str(dest)], env=None, timeout=120,
-                    what="copying the template prefix")
         prefix = cls(dest)
-        prefix.start_wineserver()
+        try:
+            _check_call(["cp", "-a", str(template), str(dest)], env=None, timeout=120,
+                        what="copying the template prefix")
+            prefix.start_wineserver()
+        except BaseException:
+            clean_up(prefix.close)
+            raise
         _timed(f"prefix copy ({label})", start)
         return prefix
 
@@ -585,10 +670,11 @@ class WinePrefix:
                        stderr=subprocess.DEVNULL, start_new_session=True)
 
     def close(self) -> None:
-        """Kill this prefix's wineserver (and with it its processes) and remove it."""
+        """Kill this prefix's wineserver (and with it its processes) and remove it;
+        the directory goes also when the kill fails."""
         _live_prefixes.pop(self.path, None)
-        _kill_wineserver(self.path)
-        shutil.rmtree(self.path.parent, ignore_errors=True)
+        clean_up(functools.partial(_kill_wineserver, self.path),
+                 functools.partial(_remove_tree, self.path.parent))
 
     def __enter__(self) -> "WinePrefix":
         return self
@@ -638,10 +724,6 @@ class WinePrefix:
         _timed(label or f"run {exe.name} {' '.join(args)}".rstrip(), start)
         return RunResult(proc.returncode, proc.stdout, proc.stderr)
 
-    def wait_idle(self, timeout: float = 60) -> None:
-        """Wait until every process of this prefix has ended (`wineserver -w`)."""
-        _run(TARGET.wineserver_argv(["-w"]), env=self.env(), timeout=timeout)
-
     # ---- Windows Installer
 
     def install(self, product: Product, timeout: float = 120) -> None:
@@ -652,10 +734,6 @@ class WinePrefix:
         if proc.returncode != 0:
             raise HarnessError(f"installing {product.code} failed with {proc.returncode}")
         _timed(f"install {product.code}", start)
-
-    def uninstall_with_wine(self, code: str, timeout: float = 120) -> int:
-        """Remove a product with Wine's own msiexec; return wine's exit status (code % 256)."""
-        return self.wine(["msiexec", "/x", code, "/qn"], timeout=timeout).returncode
 
     def installed_products(self) -> List[InstalledProduct]:
         """The products as MsiEnumProductsW/MsiGetProductInfoW report them, in order."""
@@ -676,19 +754,6 @@ class WinePrefix:
         """`products` (installed) in the order the Windows Installer enumerates them."""
         by_code = {p.code: p for p in products}
         return [by_code[p.code] for p in self.installed_products() if p.code in by_code]
-
-    def registered_product_codes(self) -> List[str]:
-        """Packed codes of the subkeys of the installer's per-machine UserData Products key."""
-        proc = self.wine(["reg", "query", USERDATA_PRODUCTS], timeout=60)
-        if proc.returncode != 0:
-            return []
-        prefix = USERDATA_PRODUCTS.replace("HKLM", "HKEY_LOCAL_MACHINE").lower() + "\\"
-        codes = []
-        for raw in proc.stdout.decode("ascii", "replace").splitlines():
-            line = raw.strip()
-            if line.lower().startswith(prefix):
-                codes.append(line[len(prefix):])
-        return codes
 
     def install_properties_key(self, code: str) -> str:
         return f"{USERDATA_PRODUCTS}\\{pack_guid(code)}\\InstallProperties"
@@ -796,60 +861,33 @@ class WinePrefix:
         """Whether `key` exists; a reg.exe that failed otherwise (or did not start)
         raises HarnessError rather than passing for a missing key."""
         proc = self.wine(["reg", "query", key, self._view(view)], timeout=60)
-        if proc.returncode == 0:
-            return True
-        if proc.returncode == 1 and b"Unable to find the specified registry key" in proc.stdout:
-            return False
-        raise HarnessError(f"reg query {key} failed with {proc.returncode}: "
-                           f"{(proc.stdout + proc.stderr).decode(errors='replace')}")
-
-    def reg_values(self, key: str, view: int = 64) -> Optional[Dict[str, str]]:
-        """The string values directly under `key` ({} for none; None when the key
-        does not exist), read through `reg export` so any Unicode text arrives whole."""
-        out = self.drive_c("vxtest-export.reg")
-        if out.exists():
-            out.unlink()
-        proc = self.wine(["reg", "export", key, r"C:\vxtest-export.reg", "/y", self._view(view)],
-                         timeout=60)
-        if proc.returncode != 0:
-            return None
-        text = out.read_bytes().decode("utf-16")
-        out.unlink()
-        return _parse_reg_export(text)
+        return reg_query_found(proc.returncode,
+                               (proc.stdout + proc.stderr).decode("ascii", "replace"),
+                               f"reg query {key} {self._view(view)}")
 
 
-def _parse_reg_export(text: str) -> Dict[str, str]:
-    """String values of the first key section of a .reg export (other types as raw text)."""
-    values: Dict[str, str] = {}
-    sections = 0
-    for line in text.splitlines():
-        if line.startswith("["):
-            sections += 1
-            if sections > 1:
-                break
-            continue
-        if sections != 1 or "=" not in line:
-            continue
-        name_part, _, data = line.partition("=") if line.startswith("@") else _split_reg_line(line)
-        name = "" if name_part == "@" else name_part
-        if data.startswith('"') and data.endswith('"'):
-            data = data[1:-1].replace('\\"', '"').replace("\\\\", "\\")
-        values[name] = data
-    return values
+#: What Wine's reg.exe prints on standard output, with exit status 1, when
+#: `reg query` finds no such key, and with `/v NAME` no such value.
+REG_KEY_NOT_FOUND = "reg: Unable to find the specified registry key"
+REG_VALUE_NOT_FOUND = "reg: Unable to find the specified registry value"
 
 
-def _split_reg_line(line: str) -> Tuple[str, str, str]:
-    # "name"="data": the name ends at its first unescaped quote.
-    i = 1
-    while i < len(line):
-        if line[i] == "\\":
-            i += 2
-            continue
-        if line[i] == '"':
-            break
-        i += 1
-    name = line[1:i].replace('\\"', '"').replace("\\\\", "\\")
-    return name, "=", line[i + 2:]
+def reg_query_found(status: int, output: str, what: str, value: bool = False) -> bool:
+    """Whether a `reg query` (`what`, for messages) found its key, or with `value`
+    (a `reg query KEY /v NAME`) its value, from its exit status and output.
+
+    Only status 0 means found, and only status 1 with reg.exe's not-found
+    message as the whole output means not found.  Anything else (another
+    error, cmd's 9009 for a reg.exe it could not start, a time-out's status)
+    raises HarnessError: a query that did not answer says nothing either way.
+    """
+    if status == 0:
+        return True
+    lines = [line.strip() for line in output.splitlines() if line.strip()]
+    missing = [REG_KEY_NOT_FOUND] + ([REG_VALUE_NOT_FOUND] if value else [])
+    if status == 1 and len(lines) == 1 and lines[0] in missing:
+        return False
+    raise HarnessError(f"{what} failed with status {status}: {output!r}")
 
 
 def strip_program_name(command_line: str) -> str:
@@ -885,6 +923,8 @@ class PrefixTestCase(unittest.TestCase):
         try:
             cls.prepare_prefix()
         except BaseException:
+            # tearDownClass does not run after a failed setUpClass.  Should the
+            # close fail too, its error is raised with this one as its context.
             cls.prefix.close()
             raise
         _timed(f"class setup {cls.__name__}", start)
@@ -895,8 +935,28 @@ class PrefixTestCase(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls) -> None:
-        cls.prefix.close()
-        super().tearDownClass()
+        clean_up(cls.prefix.close, super().tearDownClass)
+
+
+class RunAssertions:
+    """Mixin for unittest.TestCase: compare a run without a terminal with what it
+    must print and end with."""
+
+    maxDiff = None
+
+    def assert_run(self, result: RunResult, stdout: str, stderr: str = "",
+                   returncode: int = 0) -> None:
+        """Standard output, then standard error, as text first for a readable diff
+        (invalid UTF-8 shows as \\x escapes), then the exact bytes of both, then
+        the exit code."""
+        context = f"exit code {result.returncode}, stderr {result.stderr!r}"
+        self.assertMultiLineEqual(result.stdout.decode("utf-8", "backslashreplace"), stdout,
+                                  context)
+        self.assertMultiLineEqual(result.stderr.decode("utf-8", "backslashreplace"), stderr,
+                                  f"exit code {result.returncode}")
+        self.assertEqual(result.stdout, stdout.encode("utf-8"))
+        self.assertEqual(result.stderr, stderr.encode("utf-8"))
+        self.assertEqual(result.returncode, returncode)
 
 
 # --------------------------------------------------------------------------
@@ -1005,12 +1065,13 @@ class PtySession:
             time.sleep(0.1)
 
     def close(self) -> None:
-        """Kill the session's tmux server (and the program, if still running)."""
+        """Kill the session's tmux server (and the program, if still running) and
+        remove the session's directory, also when the kill fails.  A server that
+        is already gone is fine."""
         _live_sessions.pop(self._socket, None)
-        try:
-            _run(["tmux", "-S", self._socket, "kill-server"], env=self._env, timeout=30)
-        finally:
-            shutil.rmtree(self._dir, ignore_errors=True)
+        clean_up(functools.partial(_run, ["tmux", "-S", self._socket, "kill-server"],
+                                   env=self._env, timeout=30),
+                 functools.partial(_remove_tree, self._dir))
 
     def __enter__(self) -> "PtySession":
         return self

@@ -82,19 +82,8 @@ FIXTURES: List[Fixture] = [
 BY_CODE: Dict[str, Fixture] = {f.code: f for f in FIXTURES}
 
 
-
-
-class OutputAssertions:
-    """Comparison of a run's exact bytes against the expected texts."""
-
-    def assert_run(self, result: harness.RunResult, stdout: str, stderr: str = "",
-                   returncode: int = 0) -> None:
-        # Text comparison first for a readable diff, then the bytes themselves.
-        context = f"exit code {result.returncode}, stderr {result.stderr!r}"
-        self.assertMultiLineEqual(result.stdout.decode("utf-8", "backslashreplace"), stdout, context)
-        self.assertEqual(result.stdout, stdout.encode("utf-8"))
-        self.assertEqual(result.stderr, stderr.encode("utf-8"))
-        self.assertEqual(result.returncode, returncode)
+class OutputAssertions(harness.RunAssertions):
+    """assert_run, and the check that a run started no removal."""
 
     def assert_no_removal_started(self) -> None:
         self.assertEqual(self.prefix.standin_calls(), [])

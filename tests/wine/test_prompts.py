@@ -17,7 +17,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import harness  # noqa: E402
 from texts import BANNER, EXIT_PROMPT, PROCEED_PROMPT, USAGE, listing  # noqa: E402
-from harness import PrefixTestCase, Product, guid  # noqa: E402
+from harness import PrefixTestCase, Product, RunAssertions, guid  # noqa: E402
 
 
 PRODUCTS = [
@@ -51,7 +51,7 @@ def screen_of(session: harness.PtySession) -> str:
     return "\n".join(lines)
 
 
-class PromptTests(PrefixTestCase):
+class PromptTests(RunAssertions, PrefixTestCase):
     order: List[Product]
 
     @classmethod
@@ -144,7 +144,7 @@ class PromptTests(PrefixTestCase):
         # The first removal takes a while; keys typed during it are pending
         # when the exit prompt comes and must not end its wait.
         first = self.order[0]
-        self.prefix.configure_standin({first.code: (0, 2500)})
+        self.prefix.configure_standin({first.code: (0, round(harness.scaled(2.5) * 1000))})
         session = self.session(["-u", "-w"])
         self.wait_for(session, "proceed with uninstallation.", START_TIMEOUT)
         session.send("y")
@@ -197,11 +197,7 @@ class PromptTests(PrefixTestCase):
                     result = self.prefix.run_exe(args, timeout=TIMEOUT)
                 except harness.HarnessError as error:
                     self.fail(f"the program waited: {error}")
-                self.assertMultiLineEqual(result.stdout.decode("utf-8", "backslashreplace"),
-                                          stdout)
-                self.assertEqual(result.stdout, stdout.encode("utf-8"))
-                self.assertEqual(result.stderr, b"")
-                self.assertEqual(result.returncode, 0)
+                self.assert_run(result, stdout)
                 if "-u" in args:
                     self.assert_all_removed()
 

@@ -13,41 +13,17 @@ import subprocess
 import sys
 import unittest
 from pathlib import Path
-from typing import Dict, List, Sequence, Tuple
+from typing import List, Sequence, Tuple
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import harness  # noqa: E402
-from texts import RESTART_MESSAGE, listing  # noqa: E402
-from harness import PrefixTestCase, Product, guid  # noqa: E402
-
-
-# What each exit code of msiexec.exe completes the progress line with:
-# (text on standard output, text on standard error).
-OUTCOMES: Dict[int, Tuple[str, str]] = {
-    0: ("success\n", ""),
-    3010: ("success (reboot required)\n", ""),
-    1603: ("", "failed (1603)\n"),
-    1641: ("", "failed (1641)\n"),
-    4294967295: ("", "failed (4294967295)\n"),
-}
+from texts import REMOVALS, RESTART_MESSAGE, listing, run_streams  # noqa: E402
+from harness import PrefixTestCase, Product, RunAssertions, guid  # noqa: E402
 
 
 def parameters_for(code: str) -> str:
     return f'/x {code} /qn /norestart OPEN_URL="0"'
-
-
-
-
-def removal_streams(products: Sequence[Tuple[str, int]]) -> Tuple[str, str]:
-    """Expected (stdout, stderr) of the removal lines for (name, msiexec exit code)
-    pairs in removal order, starting with the empty line below the listing."""
-    out, err = "\n", ""
-    for name, exit_code in products:
-        on_out, on_err = OUTCOMES[exit_code]
-        out += f"Uninstalling: {name} ... " + on_out
-        err += on_err
-    return out, err
 
 
 def run_merged(prefix: harness.WinePrefix, args: Sequence[str],
@@ -68,17 +44,6 @@ def run_merged(prefix: harness.WinePrefix, args: Sequence[str],
     return proc.returncode, out
 
 
-class RemovalAssertions:
-    def assert_run(self, result: harness.RunResult, stdout: str, stderr: str,
-                   returncode: int) -> None:
-        # Text first for a readable diff, then the exact bytes.
-        self.assertMultiLineEqual(result.stdout.decode("utf-8", "backslashreplace"), stdout)
-        self.assertMultiLineEqual(result.stderr.decode("utf-8", "backslashreplace"), stderr)
-        self.assertEqual(result.stdout, stdout.encode("utf-8"))
-        self.assertEqual(result.stderr, stderr.encode("utf-8"))
-        self.assertEqual(result.returncode, returncode)
-
-
 # --------------------------------------------------------------------------
 # Wine's own msiexec.exe
 
@@ -88,7 +53,7 @@ REAL_FAILS = Product(guid(2, "removal-real"), "Velorantix Sync Service", "Velora
 REAL_OTHER = Product(guid(3, "removal-real"), "Northwind Report Viewer", "Northwind Traders")
 
 
-class RealInstallerRemoval(RemovalAssertions, unittest.TestCase):
+class RealInstallerRemoval(RunAssertions, unittest.TestCase):
     """Each case gets a prefix of its own, since a removal changes it for good."""
 
     def test_removal_with_the_real_installer(self) -> None:
@@ -107,8 +72,7 @@ class RealInstallerRemoval(RemovalAssertions, unittest.TestCase):
                 self.assertEqual(sorted(p.code for p in before),
                                  sorted(p.code for p in products))
                 kept = [(p.name, outcome[p.code]) for p in before if p.code in outcome]
-                out, err = removal_streams(kept)
-                stdout = listing([name for name, _ in kept]) + out
+                stdout, err = run_streams(kept, "\n" + REMOVALS)
 
                 self.assert_run(prefix.run_exe(["-u"], timeout=180), stdout, err, returncode)
                 self.assertEqual(sorted(p.code for p in prefix.installed_products()),
@@ -137,7 +101,7 @@ STANDIN_PRODUCTS = [
 STANDIN_OTHER = Product(guid(4, "removal-standin"), "Contoso Editor", "Contoso Ltd.")
 
 
-class StandinRemoval(RemovalAssertions, PrefixTestCase):
+class StandinRemoval(RunAssertions, PrefixTestCase):
     """Three Velorantix products and one of another maker; the stand-in
     msiexec.exe decides each removal's exit code."""
 
@@ -172,10 +136,9 @@ class StandinRemoval(RemovalAssertions, PrefixTestCase):
                 self.prefix.configure_standin(
                     {p.code: c for p, c in zip(self.order, exit_codes)}, default=1)
                 self.prefix.clear_standin_log()
-                out, err = removal_streams(
-                    [(p.name, c) for p, c in zip(self.order, exit_codes)])
-                stdout = (listing([p.name for p in self.order]) + out
-                          + (RESTART_MESSAGE if restart else ""))
+                stdout, err = run_streams(
+                    [(p.name, c) for p, c in zip(self.order, exit_codes)],
+                    "\n" + REMOVALS + (RESTART_MESSAGE if restart else ""))
 
                 self.assert_run(self.prefix.run_exe(["-u"]), stdout, err, returncode)
                 # Every product is tried, after a failure too, in the
@@ -206,7 +169,7 @@ NAMED_PRODUCTS = [
 ]
 
 
-class NamesInRemovalLines(RemovalAssertions, PrefixTestCase):
+class NamesInRemovalLines(RunAssertions, PrefixTestCase):
     """Products named with 255 characters and with characters outside ASCII
     (set after installation, as wixl cannot build them)."""
 
@@ -232,8 +195,8 @@ class NamesInRemovalLines(RemovalAssertions, PrefixTestCase):
 
     def test_names_are_written_whole(self) -> None:
         names = [name for _, name in self.order]
-        out, err = removal_streams([(name, 0) for name in names])
-        self.assert_run(self.prefix.run_exe(["-u"]), listing(names) + out, err, 0)
+        stdout, err = run_streams([(name, 0) for name in names], "\n" + REMOVALS)
+        self.assert_run(self.prefix.run_exe(["-u"]), stdout, err, 0)
         self.assertEqual(self.prefix.standin_parameters(),
                          [parameters_for(p.code) for p, _ in self.order])
 
