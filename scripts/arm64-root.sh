@@ -93,13 +93,7 @@ require_root() {
 }
 
 require_host_packages() {
-    local package missing=()
-    for package in "${HOST_PACKAGES[@]}"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-            missing+=("$package")
-    done
-    ((${#missing[@]} == 0)) ||
-        die "missing Debian packages: ${missing[*]}; install them with: bash scripts/install-deps.sh"
+    bash "$HERE/install-deps.sh" --check "${HOST_PACKAGES[@]}" || exit 1
 }
 
 is_complete() {

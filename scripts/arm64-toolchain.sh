@@ -59,13 +59,7 @@ downloads=$cache/$TRIPLE.downloads   # the fetched source packages, until succes
 say() { echo "arm64-toolchain: $*" >&2; }
 die() { say "$*"; exit 1; }
 
-missing=()
-for package in "${PACKAGES[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
-        missing+=("$package")
-done
-((${#missing[@]} == 0)) ||
-    die "missing Debian packages: ${missing[*]}; install them with: bash scripts/install-deps.sh"
+bash "$here/install-deps.sh" --check "${PACKAGES[@]}" || exit 1
 
 # What a toolchain is built for on this machine: a finished one whose marker
 # ends with this line serves it, whatever source versions it was made from.

@@ -3,6 +3,10 @@
 # benchmark need; the other scripts only check for theirs and point here.
 # Runs apt-get only when something is missing; needs root for that.
 #
+#   bash scripts/install-deps.sh                   installs what is missing
+#   bash scripts/install-deps.sh --check PKG...    only says which of PKG are
+#                                                  missing (exit status 1)
+#
 #   packages         the builds (mingw-w64 g++, clang-14, lld-14 and llvm-14
 #                    with what scripts/arm64-toolchain.sh needs to build the
 #                    ARM64 toolchain from Debian's source packages), the host
@@ -29,6 +33,14 @@ missing_of() {
             echo "$package"
     done
 }
+if [[ ${1:-} == --check ]]; then
+    shift
+    mapfile -t missing < <(missing_of "$@")
+    ((${#missing[@]} == 0)) && exit 0
+    echo "missing Debian packages: ${missing[*]}; install them with: bash scripts/install-deps.sh" >&2
+    exit 1
+fi
+
 mapfile -t missing < <(missing_of "${packages[@]}")
 mapfile -t arm64_missing < <(missing_of "${arm64_packages[@]}")
 ((${#missing[@]} + ${#arm64_missing[@]})) || exit 0
