@@ -266,6 +266,9 @@ run_step() {  # run_step NAME FUNCTION [ARG]...: one build step, with its own lo
 
 build_with_mmdebstrap() {
     local dir=$1 mirror=$2
+    # Its temporary files go with the job, also when it is interrupted.
+    export TMPDIR=$dir.tmp
+    mkdir "$TMPDIR"
     # mmdebstrap's unshare mode does its own mounts in namespaces of its own.
     mmdebstrap --mode=unshare --variant="$VARIANT" --arch=arm64 \
         --include="$(IFS=,; echo "${PACKAGES[*]}")" \
