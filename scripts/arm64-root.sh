@@ -119,14 +119,20 @@ mounts_below() {
     return 0
 }
 
+# Stops the script unless the mount table shows nothing at or below DIR.
+require_unmounted() {
+    local dir=$1 mounts
+    mounts=$(mounts_below "$dir") || die "not removing $dir: the mount table cannot be read"
+    [[ -z $mounts ]] || die "not removing $dir: mounted below it: ${mounts//$'\n'/, }"
+}
+
 # Deletes DIR, which must lie in the cache, unless anything is mounted at or
 # below it (or the mount table cannot be read).
 remove_tree() {
-    local dir=$1 mounts
+    local dir=$1
     [[ $dir == "$CACHE_DIR"/?* ]] || die "not removing $dir: it is not in $CACHE_DIR"
     [[ -e $dir ]] || return 0
-    mounts=$(mounts_below "$dir") || die "not removing $dir: the mount table cannot be read"
-    [[ -z $mounts ]] || die "not removing $dir: mounted below it: ${mounts//$'\n'/, }"
+    require_unmounted "$dir"
     rm -rf --one-file-system -- "$dir"
 }
 
@@ -145,21 +151,14 @@ jobs_locked() {
 }
 
 # A new job directory in JOB, locked for as long as this process and its
-# children live.  KIND is build, run or removed.
+# children live, after removing the job directories of setups and runs that
+# were killed before they could remove their own (once their namespaces are
+# gone).  KIND is build, run or removed.
 JOB=
-new_job() {
-    local fd
-    JOB=$(mktemp -d "$JOBS/$1.XXXXXX")
-    exec {fd}>"$JOB/lock"
-    flock -x "$fd"
-}
-
-# Removes the job directories of setups and runs that were killed before
-# they could remove their own, once their namespaces are gone.
-discard_stale_jobs() {
+begin_job() {
     local job fd
     for job in "$JOBS"/*; do
-        [[ -d $job && $job != "$JOB" ]] || continue
+        [[ -d $job ]] || continue
         exec {fd}<>"$job/lock"
         if flock -n "$fd"; then
             if contain_ended "$job/init"; then
@@ -171,6 +170,9 @@ discard_stale_jobs() {
         fi
         exec {fd}<&-
     done
+    JOB=$(mktemp -d "$JOBS/$1.XXXXXX")
+    exec {fd}>"$JOB/lock"
+    flock -x "$fd"
 }
 
 # Runs "$SELF INNER JOB ARG..." in the job's namespaces; returns its status.
@@ -348,8 +350,7 @@ cmd_setup() {
 build_root() {
     local start=$SECONDS mirror rc=0
     mirror=$(bash "$HERE/debian-mirror.sh")
-    jobs_locked discard_stale_jobs
-    jobs_locked new_job build
+    jobs_locked begin_job build
     mkdir -p "$LOG_DIR"
     rm -f "$LOG_DIR"/*.log
     note "building $ROOT from $mirror"
@@ -376,18 +377,15 @@ cmd_remove() {
     mkdir -p "$CACHE_DIR"
     exec 9>"$LOCK_FILE"
     flock -n -x 9 || die "the root is in use (a run or a setup holds $LOCK_FILE); not removing"
-    jobs_locked discard_stale_jobs
+    jobs_locked begin_job removed
     if [[ -e $ROOT ]]; then
         # Out of the way first, so that a removal cut short never leaves a
         # root that looks complete.
-        local mounts
-        mounts=$(mounts_below "$ROOT") || die "not removing $ROOT: the mount table cannot be read"
-        [[ -z $mounts ]] || die "not removing $ROOT: mounted below it: ${mounts//$'\n'/, }"
-        jobs_locked new_job removed
+        require_unmounted "$ROOT"
         mv -T -- "$ROOT" "$JOB/root"
-        remove_tree "$JOB"
-        note "removed $ROOT"
+        note "removing $ROOT"
     fi
+    remove_tree "$JOB"
 }
 
 cmd_run() {
@@ -399,8 +397,7 @@ cmd_run() {
     exec 9>"$LOCK_FILE"
     flock -s 9
     require_complete
-    jobs_locked discard_stale_jobs
-    jobs_locked new_job run
+    jobs_locked begin_job run
     mkdir -m 1777 "$JOB/tmp"
     local rc=0
     in_job_namespace __run "$@" || rc=$?

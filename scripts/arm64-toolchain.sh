@@ -47,6 +47,7 @@ readonly CRT=ucrt
 # Raise when the way the toolchain is built changes, so that cached
 # toolchains built the old way are rebuilt.
 readonly RECIPE=2
+readonly MARKER_NAME=.vx-toolchain-complete
 
 readonly PACKAGES=(clang-14 lld-14 llvm-14 cmake ninja-build make python3 dpkg-dev xz-utils bzip2
     debian-archive-keyring)
@@ -66,15 +67,15 @@ bash "$here/install-deps.sh" --check "${PACKAGES[@]}" || exit 1
 clang_package=$(dpkg-query -W -f='${Version}' clang-14)
 identity="for: crt=$CRT recipe=$RECIPE clang-14=$clang_package resource=$("$LLVM_BIN/clang" -print-resource-dir)"
 
-# The newest complete toolchain for this machine, if any.
+# The complete toolchain for this machine built from the newest sources, if any.
 find_complete() {
-    local dir found=
+    local dir found=()
     for dir in "$cache/${TRIPLE}"_mingw-w64-*_llvm-*; do
         case $dir in *.partial | *.work) continue ;; esac
-        [[ -f $dir/.vx-toolchain-complete && "$(tail -n 1 "$dir/.vx-toolchain-complete")" == "$identity" ]] &&
-            found=$dir
+        [[ -f $dir/$MARKER_NAME && "$(tail -n 1 "$dir/$MARKER_NAME")" == "$identity" ]] &&
+            found+=("$dir")
     done
-    [[ -n $found ]] && printf '%s\n' "$found"
+    ((${#found[@]})) && printf '%s\n' "${found[@]}" | sort -V | tail -n 1
 }
 
 # Stages and work trees that an interrupted build left behind, and with
@@ -206,7 +207,7 @@ name=${TRIPLE}_mingw-w64-${mingw_version#*:}_llvm-${llvm_version#*:}
 final=$cache/$name
 stage=$final.partial          # the toolchain while it is being built
 work=$final.work              # sources and build trees, removed at the end
-marker=$stage/.vx-toolchain-complete
+marker=$stage/$MARKER_NAME
 mkdir -p "$stage/bin" "$work"
 say "building the toolchain in $stage (logs in $logs)"
 

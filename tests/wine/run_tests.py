@@ -143,6 +143,10 @@ class Module:
     def stop(self) -> None:
         """SIGTERM to the module's group; SIGKILL to what is left after the grace."""
         self.signal_group(signal.SIGTERM)
+        self.finish_stopping()
+
+    def finish_stopping(self) -> None:
+        """After SIGTERM: waits out the grace, then SIGKILL to what is left."""
         try:
             self.proc.wait(timeout=STOP_GRACE)
         except subprocess.TimeoutExpired:
@@ -226,10 +230,11 @@ def run_all(opts) -> int:
         except Interrupted as stop:
             print(f"==== interrupted by signal {stop.signum}; stopping "
                   f"{', '.join(m.name for m in running) or 'nothing'}", flush=True)
+            # All at once, so that their graces run side by side.
             for module in running:
                 module.signal_group(signal.SIGTERM)
             for module in running:
-                module.stop()
+                module.finish_stopping()
             return 128 + stop.signum
 
     print(f"==== {len(modules)} modules in {time.monotonic() - start:.2f}s")
