@@ -55,8 +55,10 @@ case $target in
         ;;
 esac
 exe=build/$build/vxuninstall.exe
-wine() { "${wine[@]}" "$@"; }
-wineserver() { "${wineserver[@]}" "$@"; }
+# Without address randomisation: a randomised heap start sometimes takes the
+# page Wine needs for its shared user data, and Wine then ends at once.
+wine() { setarch -R "${wine[@]}" "$@"; }
+wineserver() { setarch -R "${wineserver[@]}" "$@"; }
 # The path by which Wine sees a file of the work directory, and its Windows
 # form on drive Z: (for cmd, which would take a leading / for a switch).
 wpath() { echo "${1#"$root"}"; }
