@@ -32,6 +32,9 @@ for build in "${builds[@]}"; do
         VX_ARM64_TOOLCHAIN=$(bash scripts/arm64-toolchain.sh | tail -n1)
         export VX_ARM64_TOOLCHAIN
     fi
-    cmake --preset "$build" >/dev/null
-    cmake --build --preset "$build" -j"$(nproc)"
+    # The compilers' temporary files go below build/: windres leaves two
+    # empty ones behind on every full build.
+    mkdir -p build/tmp
+    TMPDIR=$PWD/build/tmp cmake --preset "$build" >/dev/null
+    TMPDIR=$PWD/build/tmp cmake --build --preset "$build" -j"$(nproc)"
 done
