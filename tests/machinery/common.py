@@ -8,6 +8,7 @@ afterwards can be found in /proc.
 
 import os
 import shutil
+import signal
 import subprocess
 import tempfile
 import time
@@ -20,6 +21,15 @@ REPO = Path(__file__).resolve().parent.parent.parent
 CONTAIN = REPO / "scripts" / "contain.sh"
 ARM64_ROOT = REPO / "scripts" / "arm64-root.sh"
 RUN_TESTS = REPO / "tests" / "wine" / "run_tests.py"
+
+
+def default_signal_handling() -> None:
+    """For Popen's preexec_fn: SIGINT, SIGTERM and SIGHUP at their defaults in
+    the child.  A shell started from a background job inherits SIGINT ignored,
+    and bash cannot trap a signal that was ignored when it started, so a test
+    that signals a script must not pass that on."""
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, signal.SIG_DFL)
 
 
 def new_marker() -> str:

@@ -14,8 +14,8 @@ import unittest
 from pathlib import Path
 from typing import Dict
 
-from common import (ARM64_ROOT, CONTAIN, MachineryTestCase, marked, mounts_below,
-                    processes_named, run, wait_until)
+from common import (ARM64_ROOT, CONTAIN, MachineryTestCase, default_signal_handling,
+                    marked, mounts_below, processes_named, run, wait_until)
 
 MARKER = ".vx-arm64-root-complete"
 
@@ -49,7 +49,8 @@ class Arm64Root(MachineryTestCase):
 
     def start(self, *args: str) -> subprocess.Popen:
         proc = subprocess.Popen(["bash", str(ARM64_ROOT), *args], env=self.env,
-                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True,
+                                preexec_fn=default_signal_handling)
         self.addCleanup(proc.wait)
         self.addCleanup(proc.kill)
         return proc

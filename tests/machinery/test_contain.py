@@ -5,7 +5,8 @@ import subprocess
 import time
 import unittest
 
-from common import CONTAIN, MachineryTestCase, marked, processes_named, run, wait_until
+from common import (CONTAIN, MachineryTestCase, default_signal_handling, marked,
+                    processes_named, run, wait_until)
 
 
 class Contain(MachineryTestCase):
@@ -31,7 +32,8 @@ class Contain(MachineryTestCase):
                 script = (f"(trap '' TERM; setsid {marked(daemon)} &); "
                           + ("exit 0" if sig is None else f"exec -a {command} sleep 300"))
                 proc = subprocess.Popen(["bash", str(CONTAIN), "--", "bash", "-c", script],
-                                        stdin=subprocess.DEVNULL)
+                                        stdin=subprocess.DEVNULL,
+                                        preexec_fn=default_signal_handling)
                 if sig is not None:
                     wait_until(lambda: processes_named(command) and processes_named(daemon),
                                10, "the command and its daemon")
