@@ -27,14 +27,16 @@ for word in "$@"; do
     esac
 done
 
+# The compilers' temporary files go below build/: windres leaves two empty
+# ones behind on every full build.
+tmp=$PWD/build/tmp
+mkdir -p "$tmp"
+
 for build in "${builds[@]}"; do
     if [[ $build == arm64 ]]; then
         VX_ARM64_TOOLCHAIN=$(bash scripts/arm64-toolchain.sh | tail -n1)
         export VX_ARM64_TOOLCHAIN
     fi
-    # The compilers' temporary files go below build/: windres leaves two
-    # empty ones behind on every full build.
-    mkdir -p build/tmp
-    TMPDIR=$PWD/build/tmp cmake --preset "$build" >/dev/null
-    TMPDIR=$PWD/build/tmp cmake --build --preset "$build" -j"$(nproc)"
+    TMPDIR=$tmp cmake --preset "$build" >/dev/null
+    TMPDIR=$tmp cmake --build --preset "$build" -j"$(nproc)"
 done
