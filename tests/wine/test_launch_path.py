@@ -9,10 +9,11 @@ program.  Those are recorders (fixtures/recording_msiexec.c) that note where
 they were started from and end with 0, so a program that started one would
 report success and delete the maker's registry keys.
 
-Wine 8's ShellExecuteExW looks for the file before it starts anything, so a
-system32 file that is missing is not replaced by Wine's builtin msiexec; the
-runs still load msiexec.exe as native only (WINEDLLOVERRIDES msiexec.exe=n),
-so that the builtin can never stand in for the missing file.
+With C:\windows\system32\msiexec.exe gone, Wine 8 starts nothing for that
+full path, not even its builtin msiexec, also without a DLL override (seen on
+both targets); the runs still load msiexec.exe as native only
+(WINEDLLOVERRIDES msiexec.exe=n), so that the builtin can never stand in for
+the missing file.
 """
 
 import shutil
