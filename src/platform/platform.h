@@ -73,6 +73,10 @@ struct ShellExecuteRecord {
     Handle process; // filled in by the launch
 };
 bool ShellExecuteExW(ShellExecuteRecord* record);
+// Writes the system directory into `buffer` (room for `size` characters,
+// the terminator included) and returns its length; when it does not fit,
+// returns the room it needs, terminator included; 0 when it cannot be read.
+std::uint32_t GetSystemDirectoryW(wchar_t* buffer, std::uint32_t size);
 std::uint32_t WaitForSingleObject(Handle object, std::uint32_t milliseconds);
 bool GetExitCodeProcess(Handle process, std::uint32_t* exitCode);
 bool CloseHandle(Handle object);

@@ -20,7 +20,8 @@ constexpr wchar_t kCode[] = L"{6F1C2A9E-3B4D-4E5F-8A7B-1C2D3E4F5A6B}";
 constexpr wchar_t kName[] = L"Velorantix Agent";
 
 std::vector<std::string> ProcessCalls() {
-    return host_test::CallsStartingWith({"ShellExecuteExW", "WaitForSingleObject", "GetExitCodeProcess", "CloseHandle"});
+    return host_test::CallsStartingWith(
+        {"GetSystemDirectoryW", "ShellExecuteExW", "WaitForSingleObject", "GetExitCodeProcess", "CloseHandle"});
 }
 
 // Index of the first output write in the call log, or the log's size.
@@ -54,7 +55,8 @@ TEST_F(RemoveOne, StartsTheInstallerToolHiddenWaitsReadsTheCodeAndClosesTheProce
     EXPECT_TRUE(Remove(kCode, kName, &restart));
 
     EXPECT_EQ((std::vector<std::string>{
-                  "ShellExecuteExW(mask=0x40, hwnd=null, verb=\"open\", file=\"msiexec.exe\", "
+                  "GetSystemDirectoryW(260)",
+                  "ShellExecuteExW(mask=0x40, hwnd=null, verb=\"open\", file=\"C:\\windows\\system32\\msiexec.exe\", "
                   "parameters=\"/x {6F1C2A9E-3B4D-4E5F-8A7B-1C2D3E4F5A6B} /qn /norestart OPEN_URL=\"0\"\", "
                   "directory=null, show=0)",
                   "WaitForSingleObject(process#1, 0xffffffff)",
@@ -105,7 +107,7 @@ TEST_F(RemoveOne, EachExitCodeGivesItsTextStreamResultAndRestartIndicator) {
             EXPECT_EQ(item.out, machine.stdoutBytes);
             EXPECT_EQ(item.err, machine.stderrBytes);
             EXPECT_EQ(item.raisesRestart ? 1 : before, restart);
-            EXPECT_EQ("GetExitCodeProcess(process#1, preset 1)", ProcessCalls().at(2));
+            EXPECT_EQ("GetExitCodeProcess(process#1, preset 1)", ProcessCalls().at(3));
             EXPECT_LT(IndexOf("CloseHandle(process#1)"), FirstWrite()) << "the handle is closed before any text";
         }
     }
@@ -153,9 +155,61 @@ TEST_F(RemoveOne, ARefusedLaunchNamesTheProductOnStandardErrorAndWaitsForNothing
         EXPECT_EQ("", machine.stdoutBytes);
         EXPECT_EQ(7, restart);
         const std::vector<std::string> calls = ProcessCalls();
-        ASSERT_EQ(1u, calls.size()) << "no wait, no exit-code query, no close";
-        EXPECT_EQ(0u, calls[0].rfind("ShellExecuteExW(", 0));
+        ASSERT_EQ(2u, calls.size()) << "no wait, no exit-code query, no close";
+        EXPECT_EQ(0u, calls[1].rfind("ShellExecuteExW(", 0));
         EXPECT_EQ(0u, host_test::CallsStartingWith({"GetLastError"}).size());
+    }
+}
+
+TEST_F(RemoveOne, TheToolIsStartedByItsFullPathInTheSystemDirectoryOrNotAtAll) {
+    // GetSystemDirectoryW gets room for 260 characters with the terminator;
+    // for a longer path it answers the room it would need, 0 when it fails.
+    struct DirectoryCase {
+        const char* what;
+        std::wstring directory;
+        bool unreadable;
+        std::string file; // handed to ShellExecuteExW; empty: nothing is started
+    };
+    const std::string longest = "C:\\" + std::string(256, 'd'); // 259 characters
+    const DirectoryCase cases[] = {
+        {"the usual place", L"C:\\windows\\system32", false, "C:\\windows\\system32\\msiexec.exe"},
+        {"another drive and case", L"D:\\WINNT\\System32", false, "D:\\WINNT\\System32\\msiexec.exe"},
+        {"non-ASCII directory", L"C:\\Fen\x00eatres\\\x7cfb\x7edf", false,
+         "C:\\Fen\xC3\xAAtres\\\xE7\xB3\xBB\xE7\xBB\x9F\\msiexec.exe"},
+        {"259 characters, the longest that fits", std::wstring(longest.begin(), longest.end()), false,
+         longest + "\\msiexec.exe"},
+        {"unreadable", L"C:\\windows\\system32", true, ""},
+        {"260 characters, one too many", L"C:\\" + std::wstring(257, L'd'), false, ""},
+        {"far too long", L"C:\\" + std::wstring(2000, L'd'), false, ""},
+    };
+    for (const DirectoryCase& item : cases) {
+        SCOPED_TRACE(item.what);
+        host_test::FreshProcess();
+        machine.systemDirectory = item.directory;
+        machine.systemDirectoryFails = item.unreadable;
+        std::int32_t restart = 7;
+
+        const bool removed = Remove(kCode, kName, &restart);
+
+        const std::vector<std::string> calls = ProcessCalls();
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ("GetSystemDirectoryW(260)", calls[0]);
+        if (!item.file.empty()) {
+            EXPECT_TRUE(removed);
+            ASSERT_EQ(5u, calls.size());
+            EXPECT_NE(std::string::npos, calls[1].find(", file=\"" + item.file + "\", parameters="))
+                << calls[1];
+            EXPECT_EQ("success\n", machine.stdoutBytes);
+            EXPECT_EQ("", machine.stderrBytes);
+        } else {
+            EXPECT_FALSE(removed);
+            EXPECT_EQ(1u, calls.size()) << "nothing is started, waited for or closed";
+            EXPECT_EQ("", machine.stdoutBytes);
+            EXPECT_EQ("Failed to launch msiexec for Velorantix Agent\n", machine.stderrBytes);
+            EXPECT_TRUE(machine.launchedParameters.empty());
+            EXPECT_EQ(0u, host_test::CallsStartingWith({"GetLastError"}).size());
+        }
+        EXPECT_EQ(7, restart);
     }
 }
 

@@ -205,6 +205,16 @@ bool ShellExecuteExW(ShellExecuteRecord* record) {
     return true;
 }
 
+std::uint32_t GetSystemDirectoryW(wchar_t* buffer, std::uint32_t size) {
+    sim::Log("GetSystemDirectoryW(" + std::to_string(size) + ")");
+    if (state.systemDirectoryFails) return 0;
+    const std::size_t length = state.systemDirectory.size();
+    if (length + 1 > size) return static_cast<std::uint32_t>(length + 1); // the buffer is left alone
+    std::wmemcpy(buffer, state.systemDirectory.data(), length);
+    buffer[length] = L'\0';
+    return static_cast<std::uint32_t>(length);
+}
+
 std::uint32_t WaitForSingleObject(Handle object, std::uint32_t milliseconds) {
     sim::Log("WaitForSingleObject(" + sim::NameOf(object) + ", " + sim::Hex(milliseconds) + ")");
     return 0;

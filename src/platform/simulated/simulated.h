@@ -65,6 +65,9 @@ struct State {
     // ---- Installer tool, by the product code found in the parameters.
     std::map<std::wstring, Launch> launches; // missing: exit code 0
     std::vector<std::wstring> launchedParameters;
+    // What GetSystemDirectoryW reports; it fails (returns 0) when told to.
+    std::wstring systemDirectory = L"C:\\windows\\system32";
+    bool systemDirectoryFails = false;
 
     // ---- Registry
     std::set<KeyName> keys;                          // existing keys, with every subkey

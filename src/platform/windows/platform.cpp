@@ -42,6 +42,10 @@ bool ShellExecuteExW(ShellExecuteRecord* record) {
     return launched != FALSE;
 }
 
+std::uint32_t GetSystemDirectoryW(wchar_t* buffer, std::uint32_t size) {
+    return ::GetSystemDirectoryW(buffer, size);
+}
+
 std::uint32_t WaitForSingleObject(Handle object, std::uint32_t milliseconds) {
     return ::WaitForSingleObject(object, milliseconds);
 }
