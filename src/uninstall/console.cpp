@@ -77,7 +77,7 @@ std::string Encode(const wchar_t* text, std::size_t length, bool lineFeedAsCrLf)
         } else if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
             AppendUtf8(0xFFFD, out);
         } else {
-            if (unit == L'\n' && lineFeedAsCrLf)
+            if (unit == 0x0Au && lineFeedAsCrLf) // a line feed
                 out += '\r';
             AppendUtf8(unit, out);
         }
