@@ -30,29 +30,59 @@ void AppendUtf8(std::uint32_t codePoint, std::string& out) {
     }
 }
 
-// Writes everything, as long as the platform takes some of it each time.
-void WriteAll(platform::Handle handle, const wchar_t* text, std::size_t length, bool console) {
-    if (console) {
-        while (length > 0) {
-            std::uint32_t written = 0;
-            const auto chunk = static_cast<std::uint32_t>(length > 0x4000 ? 0x4000 : length);
-            if (!platform::WriteConsoleW(handle, text, chunk, &written) || written == 0)
-                return;
-            text += written;
-            length -= written;
-        }
-        return;
+constexpr std::size_t kConsoleChunk = 0x4000; // UTF-16 units per WriteConsoleW
+constexpr std::size_t kFileChunk = 0x10000;   // bytes per WriteFile
+
+// Writes as long as the platform takes some of the text each time. A call
+// that fails or takes nothing is not repeated: a closed pipe would fail for
+// ever, and the run must go on without its output.
+void WriteToConsole(platform::Handle handle, const wchar_t* text, std::size_t length) {
+    while (length > 0) {
+        std::size_t chunk = length > kConsoleChunk ? kConsoleChunk : length;
+        if (chunk < length && IsHighSurrogate(static_cast<std::uint32_t>(text[chunk - 1]) & 0xFFFFu))
+            --chunk; // the pair goes out whole in the next call
+        std::uint32_t written = 0;
+        if (!platform::WriteConsoleW(handle, text, static_cast<std::uint32_t>(chunk), &written) ||
+            written == 0)
+            return;
+        const std::size_t taken = written < chunk ? written : chunk;
+        text += taken;
+        length -= taken;
     }
-    const std::string bytes = EncodeUtf8(text, length);
+}
+
+void WriteToFile(platform::Handle handle, const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        std::uint32_t written = 0;
         const std::size_t left = bytes.size() - done;
-        const auto chunk = static_cast<std::uint32_t>(left > 0x10000 ? 0x10000 : left);
-        if (!platform::WriteFile(handle, bytes.data() + done, chunk, &written) || written == 0)
+        const std::size_t chunk = left > kFileChunk ? kFileChunk : left;
+        std::uint32_t written = 0;
+        if (!platform::WriteFile(handle, bytes.data() + done, static_cast<std::uint32_t>(chunk), &written) ||
+            written == 0)
             return;
-        done += written;
+        done += written < chunk ? written : chunk;
     }
+}
+
+std::string Encode(const wchar_t* text, std::size_t length, bool lineFeedAsCrLf) {
+    std::string out;
+    out.reserve(length);
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto unit = static_cast<std::uint32_t>(text[i]) & 0xFFFFu;
+        if (IsHighSurrogate(unit) && i + 1 < length &&
+            IsLowSurrogate(static_cast<std::uint32_t>(text[i + 1]) & 0xFFFFu)) {
+            const auto low = static_cast<std::uint32_t>(text[i + 1]) & 0xFFFFu;
+            AppendUtf8(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00), out);
+            ++i;
+        } else if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
+            AppendUtf8(0xFFFD, out);
+        } else {
+            if (unit == 0x0Au && lineFeedAsCrLf) // a line feed
+                out += '\r';
+            AppendUtf8(unit, out);
+        }
+    }
+    return out;
 }
 
 // A stream buffer over one standard handle. It keeps a surrogate pair
@@ -90,12 +120,8 @@ private:
         if (length > 0 && IsHighSurrogate(static_cast<std::uint32_t>(pbase()[length - 1])))
             keep = 1;
         length -= keep;
-        if (length > 0) {
-            const platform::Handle handle = platform::GetStdHandle(which_);
-            std::uint32_t mode = 0;
-            const bool console = platform::GetConsoleMode(handle, &mode);
-            WriteAll(handle, pbase(), static_cast<std::size_t>(length), console);
-        }
+        if (length > 0)
+            WriteStandardHandle(which_, pbase(), static_cast<std::size_t>(length));
         if (keep != 0)
             buffer_[0] = pbase()[length];
         setp(buffer_, buffer_ + kSize);
@@ -108,24 +134,18 @@ private:
 
 } // namespace
 
-std::string EncodeUtf8(const wchar_t* text, std::size_t length) {
-    std::string out;
-    out.reserve(length);
-    for (std::size_t i = 0; i < length; ++i) {
-        const auto unit = static_cast<std::uint32_t>(text[i]) & 0xFFFFu;
-        if (IsHighSurrogate(unit) && i + 1 < length &&
-            IsLowSurrogate(static_cast<std::uint32_t>(text[i + 1]) & 0xFFFFu)) {
-            const auto low = static_cast<std::uint32_t>(text[i + 1]) & 0xFFFFu;
-            AppendUtf8(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00), out);
-            ++i;
-        } else if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
-            AppendUtf8(0xFFFD, out);
-        } else {
-            AppendUtf8(unit, out);
-        }
-    }
-    return out;
+void WriteStandardHandle(std::int32_t which, const wchar_t* text, std::size_t length) {
+    const platform::Handle handle = platform::GetStdHandle(which);
+    std::uint32_t mode = 0;
+    if (platform::GetConsoleMode(handle, &mode))
+        WriteToConsole(handle, text, length);
+    else
+        WriteToFile(handle, EncodeForFile(text, length));
 }
+
+std::string EncodeUtf8(const wchar_t* text, std::size_t length) { return Encode(text, length, false); }
+
+std::string EncodeForFile(const wchar_t* text, std::size_t length) { return Encode(text, length, true); }
 
 void SetUpConsoleStreams() {
     // The buffers live as long as the process: the streams may be flushed

@@ -1,6 +1,7 @@
-// The standard streams over the process's standard handles: UTF-8 into files,
-// UTF-16 units into consoles, surrogate pairs kept whole, standard error
-// after pending standard output.
+// The standard streams over the process's standard handles: UTF-8 with CR LF
+// line ends into files, UTF-16 units into consoles, surrogate pairs kept
+// whole, standard error after pending standard output, and output that the
+// platform takes in pieces or not at all.
 #include <gtest/gtest.h>
 
 #include <iostream>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "platform/simulated/simulated.h"
+#include "run_helpers.h"
 #include "uninstall/console.h"
 
 namespace {
@@ -31,6 +33,17 @@ std::wstring Units(std::initializer_list<unsigned> units) {
 }
 
 const std::string kReplacement = "\xEF\xBF\xBD";
+
+// What a file holds for text written with line feeds.
+std::string WithCrLf(const std::string& text) {
+    std::string bytes;
+    for (const char c : text) {
+        if (c == '\n')
+            bytes += '\r';
+        bytes += c;
+    }
+    return bytes;
+}
 
 struct TextCase {
     const char* name;
@@ -69,6 +82,7 @@ TEST_P(ConsoleText, FileReceivesUtf8AndStreamStaysGood) {
     EXPECT_EQ(c.utf8 + "|", sim::Current().stdoutBytes);
     std::wcout << L"after" << std::flush;
     EXPECT_EQ(c.utf8 + "|after", sim::Current().stdoutBytes);
+    EXPECT_EQ(WithCrLf(c.utf8) + "|after", sim::Current().stdoutFile);
     EXPECT_TRUE(sim::Current().stdoutUnits.empty());
 }
 
@@ -78,6 +92,7 @@ TEST_P(ConsoleText, StandardErrorFileReceivesUtf8) {
     std::wcerr << c.text << L'|';
     EXPECT_TRUE(std::wcerr.good());
     EXPECT_EQ(c.utf8 + "|", sim::Current().stderrBytes);
+    EXPECT_EQ(WithCrLf(c.utf8) + "|", sim::Current().stderrFile);
     EXPECT_EQ("", sim::Current().stdoutBytes);
 }
 
@@ -201,8 +216,8 @@ TEST(ConsoleOutput, LongTextArrivesWhole) {
             EXPECT_TRUE(sim::Current().stderrUnits == text);
             ExpectNoSplitPair();
         } else {
-            EXPECT_TRUE(sim::Current().stdoutBytes == utf8);
-            EXPECT_TRUE(sim::Current().stderrBytes == utf8);
+            EXPECT_TRUE(sim::Current().stdoutFile == WithCrLf(utf8));
+            EXPECT_TRUE(sim::Current().stderrFile == WithCrLf(utf8));
         }
     }
 }
@@ -223,6 +238,252 @@ TEST(ConsoleOutput, EncodeUtf8ReadsExactlyTheGivenLength) {
     for (const Case& c : cases) {
         SCOPED_TRACE(sim::Utf8(c.text) + " / " + std::to_string(c.length));
         EXPECT_EQ(c.expected, vx::EncodeUtf8(c.text.data(), c.length));
+    }
+}
+
+// Line ends as the C runtime's text mode writes them: CR LF into a file or
+// pipe, on both streams; a console gets its line feeds unchanged.
+TEST(ConsoleOutput, FilesGetCrLfLineEndsAndConsolesGetLineFeeds) {
+    struct Case {
+        const char* what;
+        std::wstring text;
+        std::string file;
+    };
+    const Case cases[] = {
+        {"one line", L"Velorantix\n", "Velorantix\r\n"},
+        {"empty lines", L"\n\nx\n\n", "\r\n\r\nx\r\n\r\n"},
+        {"line feed first", L"\nPress any key to exit.\n", "\r\nPress any key to exit.\r\n"},
+        {"no line end", L"Uninstalling: A ... ", "Uninstalling: A ... "},
+        // Every line feed gets its CR, as in text mode, also one after a CR.
+        {"CR before the line feed", L"a\r\nb\r", "a\r\r\nb\r"},
+        {"non-ASCII and pairs around it", L"\u00E9\n" L"\xD83D\xDE00\n\u6F22",
+         "\xC3\xA9\r\n\xF0\x9F\x98\x80\r\n\xE6\xBC\xA2"},
+        {"lone surrogate before it", Units({'a', 0xD800, '\n', 0xDC00}), "a" + kReplacement + "\r\n" + kReplacement},
+    };
+    for (const Case& c : cases) {
+        for (const bool console : {false, true}) {
+            SCOPED_TRACE(std::string(c.what) + (console ? ", console" : ", file"));
+            FreshStreams(console, console);
+            std::wcout << c.text << std::flush;
+            std::wcerr << c.text;
+            if (console) {
+                EXPECT_EQ(c.text, sim::Current().stdoutUnits);
+                EXPECT_EQ(c.text, sim::Current().stderrUnits);
+                EXPECT_EQ("", sim::Current().stdoutFile);
+                EXPECT_EQ("", sim::Current().stderrFile);
+            } else {
+                EXPECT_EQ(c.file, sim::Current().stdoutFile);
+                EXPECT_EQ(c.file, sim::Current().stderrFile);
+                EXPECT_TRUE(sim::Current().stdoutUnits.empty());
+            }
+        }
+    }
+}
+
+// The stream buffer holds 1024 units: a line feed that is the last unit of
+// a full buffer, or the first of the next, still gets its CR, once.
+TEST(ConsoleOutput, ALineFeedAtTheBufferBoundaryGetsOneCr) {
+    for (const std::size_t lead : {1022u, 1023u, 1024u, 1025u, 2047u, 2048u}) {
+        for (int way = 0; way < 2; ++way) {
+            for (const bool console : {false, true}) {
+                SCOPED_TRACE("lead " + std::to_string(lead) + (way == 0 ? ", at once" : ", unit by unit") +
+                             (console ? ", console" : ", file"));
+                FreshStreams(console, console);
+                const std::wstring text = std::wstring(lead, L'a') + L"\n\nb\n";
+                if (way == 0) {
+                    std::wcout << text;
+                } else {
+                    for (const wchar_t unit : text)
+                        std::wcout.put(unit);
+                }
+                std::wcout.flush();
+                if (console)
+                    EXPECT_TRUE(text == sim::Current().stdoutUnits);
+                else
+                    EXPECT_TRUE(std::string(lead, 'a') + "\r\n\r\nb\r\n" == sim::Current().stdoutFile);
+            }
+        }
+    }
+}
+
+// One write of a standard handle takes at most 0x10000 bytes (file) or
+// 0x4000 units (console). A CR LF may be split between two calls; it still
+// arrives whole and once. A surrogate pair is not split between two calls.
+TEST(ConsoleOutput, ALineFeedAtAChunkBoundaryArrivesAsOneCrLf) {
+    for (const std::size_t lead : {0xFFFEu, 0xFFFFu, 0x10000u, 0x1FFFFu}) {
+        SCOPED_TRACE("file, lead " + std::to_string(lead));
+        FreshStreams(false, false);
+        const std::wstring text = std::wstring(lead, L'a') + L"\nz\n";
+        vx::WriteStandardHandle(platform::kStdErrorHandle, text.data(), text.size());
+        EXPECT_TRUE(std::string(lead, 'a') + "\r\nz\r\n" == sim::Current().stderrFile);
+        const std::vector<std::uint32_t>& offered = sim::Current().stderrWrites.offered;
+        ASSERT_GE(offered.size(), 2u);
+        for (const std::uint32_t length : offered)
+            EXPECT_LE(length, 0x10000u);
+        EXPECT_EQ(0x10000u, offered[0]);
+    }
+    for (const std::size_t lead : {0x3FFEu, 0x3FFFu, 0x4000u, 0x7FFFu}) {
+        SCOPED_TRACE("console, lead " + std::to_string(lead));
+        FreshStreams(true, true);
+        const std::wstring text = std::wstring(lead, L'a') + L"\nz\n";
+        vx::WriteStandardHandle(platform::kStdOutputHandle, text.data(), text.size());
+        EXPECT_TRUE(text == sim::Current().stdoutUnits);
+        for (const std::uint32_t length : sim::Current().stdoutWrites.offered)
+            EXPECT_LE(length, 0x4000u);
+        EXPECT_EQ(0x4000u, sim::Current().stdoutWrites.offered[0]);
+    }
+    for (const std::size_t lead : {0x3FFEu, 0x3FFFu, 0x4000u}) {
+        SCOPED_TRACE("console, pair after lead " + std::to_string(lead));
+        FreshStreams(true, true);
+        const std::wstring text = std::wstring(lead, L'a') + L"\xD83D\xDE00" L"z";
+        vx::WriteStandardHandle(platform::kStdOutputHandle, text.data(), text.size());
+        EXPECT_TRUE(text == sim::Current().stdoutUnits);
+        ExpectNoSplitPair();
+    }
+}
+
+// Text over several chunks, with line feeds, pairs and multi-byte forms, for
+// the whole-text checks below.
+struct LongText {
+    std::wstring units;
+    std::string file;
+};
+
+LongText MakeLongText(std::size_t atLeast) {
+    const std::wstring pattern = L"ab\u00E9\u6F22" L"\xD83D\xDE00" L"\n";
+    const std::string patternFile = "ab\xC3\xA9\xE6\xBC\xA2\xF0\x9F\x98\x80\r\n";
+    LongText text;
+    while (text.units.size() < atLeast) {
+        text.units += pattern;
+        text.file += patternFile;
+    }
+    return text;
+}
+
+// A write that takes only part of what it is given, on a console or a file
+// and on either stream: the rest follows in further calls, nothing is lost or
+// written twice, whatever the piece size against both chunk sizes.
+TEST(ConsoleOutput, ShortWritesStillDeliverTheWholeText) {
+    const LongText text = MakeLongText(0x12000); // over four console chunks, two file chunks
+    const std::uint32_t pieces[] = {1, 7, 1000, 0x3FFF, 0x4001, 0xFFFF, 0x10001};
+    for (const std::uint32_t piece : pieces) {
+        for (const bool console : {false, true}) {
+            for (const std::int32_t which : {platform::kStdOutputHandle, platform::kStdErrorHandle}) {
+                if (piece == 1 && !console && which == platform::kStdErrorHandle)
+                    continue; // the other stream shows it; this one would only be slow
+                SCOPED_TRACE("piece " + std::to_string(piece) + (console ? ", console" : ", file") +
+                             (which == platform::kStdOutputHandle ? ", stdout" : ", stderr"));
+                FreshStreams(console, console);
+                sim::State& machine = sim::Current();
+                const bool toStdout = which == platform::kStdOutputHandle;
+                (toStdout ? machine.stdoutWrites : machine.stderrWrites).takesAtMost = piece;
+                vx::WriteStandardHandle(which, text.units.data(), text.units.size());
+                if (console)
+                    EXPECT_TRUE(text.units == (toStdout ? machine.stdoutUnits : machine.stderrUnits));
+                else
+                    EXPECT_TRUE(text.file == (toStdout ? machine.stdoutFile : machine.stderrFile));
+            }
+        }
+    }
+}
+
+// The same through the streams, with short writes on both at once.
+TEST(ConsoleOutput, ShortWritesThroughTheStreams) {
+    const LongText text = MakeLongText(5000);
+    for (const std::uint32_t piece : {1u, 3u, 1000u}) {
+        for (const bool console : {false, true}) {
+            SCOPED_TRACE("piece " + std::to_string(piece) + (console ? ", console" : ", file"));
+            FreshStreams(console, console);
+            sim::State& machine = sim::Current();
+            machine.stdoutWrites.takesAtMost = piece;
+            machine.stderrWrites.takesAtMost = piece;
+            std::wcout << text.units << L"Uninstalling: A ... ";
+            std::wcerr << L"failed (1603)\n";
+            std::wcout << L"next\n" << std::flush;
+            EXPECT_TRUE(std::wcout.good());
+            EXPECT_TRUE(std::wcerr.good());
+            if (console) {
+                EXPECT_TRUE(text.units + L"Uninstalling: A ... next\n" == machine.stdoutUnits);
+                EXPECT_EQ(L"failed (1603)\n", machine.stderrUnits);
+            } else {
+                EXPECT_TRUE(text.file + "Uninstalling: A ... next\r\n" == machine.stdoutFile);
+                EXPECT_EQ("failed (1603)\r\n", machine.stderrFile);
+            }
+        }
+    }
+}
+
+// A write that fails (a closed pipe, a console that is gone) is not tried
+// again: the text is dropped after one call, and the stream stays usable.
+TEST(ConsoleOutput, AFailingWriteIsTriedOnceAndTheTextDropped) {
+    for (const bool console : {false, true}) {
+        for (const std::int32_t which : {platform::kStdOutputHandle, platform::kStdErrorHandle}) {
+            const bool toStdout = which == platform::kStdOutputHandle;
+            SCOPED_TRACE(std::string(console ? "console" : "file") + (toStdout ? ", stdout" : ", stderr"));
+            FreshStreams(console, console);
+            sim::State& machine = sim::Current();
+            sim::WriteBehaviour& writes = toStdout ? machine.stdoutWrites : machine.stderrWrites;
+
+            // Long enough for several chunks: the first failure ends it.
+            writes.failingCalls = sim::kEveryCall;
+            const LongText text = MakeLongText(0x12000);
+            vx::WriteStandardHandle(which, text.units.data(), text.units.size());
+            EXPECT_EQ(1u, writes.offered.size());
+            EXPECT_EQ(1u, writes.failed);
+
+            // Through the stream: one call for each flush, and the stream
+            // keeps going once the handle works again.
+            writes = sim::WriteBehaviour{};
+            writes.failingCalls = 2;
+            std::wostream& stream = toStdout ? std::wcout : std::wcerr;
+            stream << L"lost\n" << std::flush;
+            stream << L"lost too\n" << std::flush;
+            stream << L"arrives\n" << std::flush;
+            EXPECT_TRUE(stream.good());
+            EXPECT_EQ(3u, writes.offered.size());
+            EXPECT_EQ(2u, writes.failed);
+            if (console)
+                EXPECT_EQ(L"arrives\n", toStdout ? machine.stdoutUnits : machine.stderrUnits);
+            else
+                EXPECT_EQ("arrives\r\n", toStdout ? machine.stdoutFile : machine.stderrFile);
+        }
+    }
+}
+
+// Whole runs into files: every line end of every text, on both streams, is
+// CR LF, and nothing else differs from the program's texts.
+TEST(ConsoleOutput, EveryKindOfRunWritesCrLfLineEndsToFiles) {
+    struct Case {
+        const char* what;
+        std::vector<std::wstring> arguments;
+        bool products;
+        bool errors;
+    };
+    const Case cases[] = {
+        {"usage text", {L"-h", L"-w"}, false, false},
+        {"nothing found", {}, false, false},
+        {"listing", {}, true, false},
+        {"removals that fail and succeed", {L"-u", L"-w"}, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        host_test::FreshProcess();
+        sim::State& machine = sim::Current();
+        if (c.products) {
+            machine.products = {{L"{A}", {L"Velorantix A"}, {L"Velorantix"}},
+                                {L"{B}", {L"Velorantix B"}, {L"Velorantix"}},
+                                {L"{C}", {L"Velorantix C"}, {L"Velorantix"}}};
+            machine.launches[L"{A}"].exitCode = 1603;
+            machine.launches[L"{B}"].refused = true;
+            machine.launches[L"{C}"].exitCode = 3010;
+        }
+        host_test::RunProgram(c.arguments);
+        EXPECT_TRUE(host_test::LineEndsAreCrLf(machine.stdoutFile)) << machine.stdoutFile;
+        EXPECT_TRUE(host_test::LineEndsAreCrLf(machine.stderrFile)) << machine.stderrFile;
+        EXPECT_EQ(WithCrLf(host_test::Out()), machine.stdoutFile);
+        EXPECT_EQ(WithCrLf(host_test::Err()), machine.stderrFile);
+        EXPECT_NE(std::string::npos, machine.stdoutFile.find("\r\n"));
+        EXPECT_EQ(c.errors, machine.stderrFile.find("\r\n") != std::string::npos);
     }
 }
 

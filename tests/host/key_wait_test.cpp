@@ -25,6 +25,8 @@ std::vector<std::string> ConsoleInputCalls() {
 
 std::size_t CountCalls(const char* prefix) { return host_test::CallsStartingWith({prefix}).size(); }
 
+std::size_t IndexOfCall(const char* prefix) { return host_test::IndexOf(prefix); }
+
 class KeyWait : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -297,6 +299,59 @@ TEST_F(KeyWait, WithoutAConsoleEveryWaitOfARunEndsAtOnceAndThePromptsAreStillWri
     EXPECT_EQ(0u, CountCalls("ReadConsoleInputW"));
     EXPECT_EQ(0u, CountCalls("SetConsoleMode"));
     EXPECT_TRUE(machine.restartRequested);
+}
+
+// A mode that cannot be read is never set: setting 0 and having no mode to
+// put back would leave the user's console without echo after the program.
+TEST_F(KeyWait, AnInputModeThatCannotBeReadIsLeftAlone) {
+    machine.consoleMode = 0x1F7;
+    machine.consoleModeUnreadable = true;
+    machine.typedLater = {sim::OtherEvent(2), sim::KeyDown(L'a', 0x41), sim::KeyDown(L'z', 0x5A)};
+
+    vx::WaitForKeyPress();
+
+    EXPECT_EQ((std::vector<std::string>{
+                  "GetStdHandle(-10)",
+                  "FlushConsoleInputBuffer(console-input)",
+                  "CreateFileW(\"CONIN$\", 0xc0000000, 0x3, 3)",
+                  "GetConsoleMode(CONIN$)",
+                  "ReadConsoleInputW(CONIN$, 1)",
+                  "ReadConsoleInputW(CONIN$, 1)",
+              }),
+              ConsoleInputCalls());
+    EXPECT_EQ(0x1F7u, machine.consoleMode);
+    ASSERT_EQ(1u, machine.typedLater.size()) << "the key still ends the wait";
+    EXPECT_EQ(L'z', machine.typedLater.front().unicodeChar);
+}
+
+// A read that succeeds without an event (Wine's console gives one for a
+// Ctrl+C typed during the read) ends the wait, with the mode put back; the
+// next key is left for the next wait.
+TEST_F(KeyWait, AReadThatSucceedsWithNoEventEndsTheWait) {
+    machine.consoleMode = 0x1A7;
+    machine.typedLater = {sim::OtherEvent(2), sim::KeyUp(L'q', 0x51), sim::NoEvent(), sim::KeyDown(L'z', 0x5A)};
+
+    vx::WaitForKeyPress();
+
+    EXPECT_EQ(3u, CountCalls("ReadConsoleInputW"));
+    ASSERT_EQ(1u, machine.typedLater.size());
+    EXPECT_EQ(L'z', machine.typedLater.front().unicodeChar);
+    EXPECT_EQ("SetConsoleMode(CONIN$, 0x1a7)", machine.calls.back());
+    EXPECT_EQ(0x1A7u, machine.consoleMode);
+    EXPECT_FALSE(machine.readWhileEmpty);
+}
+
+// At the proceed prompt such a read lets the removals begin.
+TEST_F(KeyWait, AReadWithNoEventAtTheProceedPromptStartsTheRemovals) {
+    machine.products = {{L"{A}", {L"Velorantix Agent"}, {L"Velorantix"}}};
+    machine.typedLater = {sim::NoEvent(), sim::KeyDown(L'x', 0x58)};
+
+    EXPECT_EQ(0, host_test::RunProgram({L"-u", L"-w"}));
+
+    EXPECT_EQ(1u, machine.launchedParameters.size());
+    EXPECT_LT(IndexOfCall("ReadConsoleInputW"), IndexOfCall("ShellExecuteExW"));
+    EXPECT_TRUE(machine.typedLater.empty()) << "the exit prompt takes the key";
+    EXPECT_FALSE(machine.readWhileEmpty);
 }
 
 } // namespace

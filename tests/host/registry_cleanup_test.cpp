@@ -314,4 +314,28 @@ TEST_F(RegistryCleanUp, WarningsLeaveTheExitCodeAndComeBeforeTheRestartMessage) 
     }
 }
 
+// Warnings that cannot be written do not stop the clean-up: every pass
+// still runs, and the flush of the warnings costs one failed write.
+TEST_F(RegistryCleanUp, WarningsThatCannotBeWrittenLeaveEveryPassToRun) {
+    for (const bool console : {false, true}) {
+        SCOPED_TRACE(console ? "console" : "file");
+        host_test::FreshProcess();
+        machine.stdoutIsConsole = console;
+        machine.stdoutWrites.failingCalls = sim::kEveryCall;
+        InstallKeys();
+        machine.openFailures[{View::Bits64, kMainLower}] = sim::kErrorAccessDenied;
+        machine.emptyFailures[{View::Bits32, kMainLower}] = sim::kErrorAccessDenied;
+        machine.deleteFailures[{View::Bits64, kPoliciesLower}] = sim::kErrorAccessDenied;
+
+        CleanUp();
+
+        EXPECT_EQ(4u, host_test::CallsStartingWith({"RegOpenKeyExW"}).size());
+        EXPECT_EQ(2u, host_test::CallsStartingWith({"RegDeleteKeyExW"}).size());
+        EXPECT_TRUE(sim::HasKey(View::Bits64, kMain));
+        EXPECT_FALSE(sim::HasKey(View::Bits32, kPolicies));
+        EXPECT_EQ(1u, machine.stdoutWrites.failed) << "the three warnings are flushed together";
+        EXPECT_EQ(1u, machine.stdoutWrites.offered.size());
+    }
+}
+
 } // namespace

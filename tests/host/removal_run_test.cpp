@@ -102,6 +102,8 @@ TEST_F(RemovalRun, TheOutcomesGiveTheExitCodeTheCleanUpAndTheRestartStep) {
 
         EXPECT_EQ(item.exitCode, code);
         EXPECT_EQ(kBanner + Listing(item.exitCodes.size()) + "\n" + item.lines, Transcript());
+        EXPECT_TRUE(LineEndsAreCrLf(machine.stdoutFile)) << machine.stdoutFile;
+        EXPECT_TRUE(LineEndsAreCrLf(machine.stderrFile)) << machine.stderrFile;
         // Every product is tried, in list order, whatever the outcomes before.
         std::vector<std::wstring> expectedLaunches;
         for (std::size_t i = 0; i < item.exitCodes.size(); ++i)
@@ -195,6 +197,103 @@ TEST_F(RemovalRun, AProductWithoutANameIsRemovedByItsCodeUnderThePlaceholder) {
     EXPECT_EQ(std::string(kBanner) + "Found 'Velorantix' products:\n- (unknown)\n\nUninstalling: (unknown) ... success\n",
               host_test::Out());
     EXPECT_EQ(std::vector<std::wstring>{L"/x {N} /qn /norestart OPEN_URL=\"0\""}, machine.launchedParameters);
+}
+
+// Output that cannot be written (standard output or standard error on a
+// closed pipe, or a console that is gone) changes nothing else: every
+// removal runs, the keys are deleted when they would be, the restart is
+// asked for, the exit code stands, and each flush costs one failed call at
+// most.
+TEST_F(RemovalRun, OutputThatCannotBeWrittenNeverStopsTheRun) {
+    struct Products {
+        const char* what;
+        std::vector<std::uint32_t> exitCodes;
+        int exitCode;
+    };
+    const Products productSets[] = {
+        {"every removal succeeds, one needs a restart", {0, 3010, 0}, 3},
+        {"failures on standard error", {1603, 0, kRefused}, 2},
+    };
+    struct Outcome {
+        int exitCode = -1;
+        std::vector<std::wstring> launches;
+        bool keysLeft = false;
+        bool restartRequested = false;
+        std::string stdoutFile, stderrFile;
+        std::wstring stdoutUnits, stderrUnits;
+        std::size_t stdoutCalls = 0, stderrCalls = 0;
+    };
+    const auto run = [this](const Products& products, bool console, bool stdoutFails, bool stderrFails) {
+        host_test::FreshProcess();
+        InstallProducts(products.exitCodes);
+        for (sim::View view : {sim::View::Bits64, sim::View::Bits32}) {
+            sim::AddKey(view, L"SOFTWARE\\Velorantix\\Agent");
+            sim::AddKey(view, L"Software\\Policies\\Velorantix");
+        }
+        machine.stdoutIsConsole = console;
+        machine.stderrIsConsole = console;
+        if (stdoutFails) machine.stdoutWrites.failingCalls = sim::kEveryCall;
+        if (stderrFails) machine.stderrWrites.failingCalls = sim::kEveryCall;
+        Outcome outcome;
+        outcome.exitCode = host_test::RunProgram({L"-u", L"-r"});
+        outcome.launches = machine.launchedParameters;
+        outcome.keysLeft = sim::HasKey(sim::View::Bits64, L"SOFTWARE\\Velorantix") ||
+                           sim::HasKey(sim::View::Bits32, L"SOFTWARE\\Velorantix") ||
+                           sim::HasKey(sim::View::Bits64, L"Software\\Policies\\Velorantix") ||
+                           sim::HasKey(sim::View::Bits32, L"Software\\Policies\\Velorantix");
+        outcome.restartRequested = machine.restartRequested;
+        outcome.stdoutFile = machine.stdoutFile;
+        outcome.stderrFile = machine.stderrFile;
+        outcome.stdoutUnits = machine.stdoutUnits;
+        outcome.stderrUnits = machine.stderrUnits;
+        outcome.stdoutCalls = machine.stdoutWrites.offered.size();
+        outcome.stderrCalls = machine.stderrWrites.offered.size();
+        EXPECT_EQ(stdoutFails ? outcome.stdoutCalls : 0u, machine.stdoutWrites.failed);
+        EXPECT_EQ(stderrFails ? outcome.stderrCalls : 0u, machine.stderrWrites.failed);
+        return outcome;
+    };
+    struct Failing {
+        const char* what;
+        bool stdoutFails, stderrFails;
+    };
+    const Failing failings[] = {{"standard output fails", true, false},
+                                {"standard error fails", false, true},
+                                {"both fail", true, true}};
+    for (const Products& products : productSets) {
+        for (const bool console : {false, true}) {
+            const Outcome working = run(products, console, false, false);
+            EXPECT_EQ(products.exitCode, working.exitCode);
+            EXPECT_EQ(products.exitCode == 3, !working.keysLeft);
+            EXPECT_EQ(products.exitCode == 3, working.restartRequested);
+            ASSERT_GT(working.stdoutCalls, 0u);
+            ASSERT_EQ(products.exitCode == 2, working.stderrCalls > 0);
+            for (const Failing& failing : failings) {
+                SCOPED_TRACE(std::string(products.what) + ", " + (console ? "console, " : "file, ") + failing.what);
+                const Outcome failed = run(products, console, failing.stdoutFails, failing.stderrFails);
+                EXPECT_EQ(working.exitCode, failed.exitCode);
+                EXPECT_EQ(working.launches, failed.launches) << "every removal runs, in order";
+                EXPECT_EQ(working.keysLeft, failed.keysLeft);
+                EXPECT_EQ(working.restartRequested, failed.restartRequested);
+                // At most one call for each flush that had something to write.
+                if (failing.stdoutFails) {
+                    EXPECT_LE(failed.stdoutCalls, working.stdoutCalls);
+                    EXPECT_GT(failed.stdoutCalls, 0u);
+                    EXPECT_EQ("", failed.stdoutFile);
+                    EXPECT_EQ(L"", failed.stdoutUnits);
+                } else {
+                    EXPECT_EQ(working.stdoutFile, failed.stdoutFile) << "the other stream is whole";
+                    EXPECT_TRUE(working.stdoutUnits == failed.stdoutUnits) << "the other stream is whole";
+                }
+                if (failing.stderrFails) {
+                    EXPECT_LE(failed.stderrCalls, working.stderrCalls);
+                    EXPECT_EQ(working.stderrCalls > 0, failed.stderrCalls > 0);
+                } else {
+                    EXPECT_EQ(working.stderrFile, failed.stderrFile) << "the other stream is whole";
+                    EXPECT_TRUE(working.stderrUnits == failed.stderrUnits) << "the other stream is whole";
+                }
+            }
+        }
+    }
 }
 
 } // namespace

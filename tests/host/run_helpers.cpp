@@ -67,4 +67,14 @@ std::string TranscriptBefore(std::size_t end) {
 
 std::string Transcript() { return TranscriptBefore(sim::Current().calls.size()); }
 
+bool LineEndsAreCrLf(const std::string& bytes) {
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (bytes[i] == '\n' && (i == 0 || bytes[i - 1] != '\r'))
+            return false;
+        if (bytes[i] == '\r' && i > 0 && bytes[i - 1] == '\r')
+            return false;
+    }
+    return true;
+}
+
 } // namespace host_test

@@ -19,7 +19,8 @@ void FreshProcess();
 int RunProgram(std::initializer_list<const wchar_t*> arguments);
 int RunProgram(const std::vector<std::wstring>& arguments);
 
-// Standard output and standard error as written to a file (UTF-8).
+// Standard output and standard error as written to a file (UTF-8), read
+// back with each CR LF as a line feed, as the program's texts are written.
 const std::string& Out();
 const std::string& Err();
 
@@ -34,6 +35,9 @@ std::size_t IndexOf(const std::string& prefix, std::size_t nth = 0);
 // writes, from the calls before index `end` of the log, or from all.
 std::string TranscriptBefore(std::size_t end);
 std::string Transcript();
+
+// Whether every line feed in file bytes comes as CR LF, and no CR is doubled.
+bool LineEndsAreCrLf(const std::string& bytes);
 
 // The program's own texts.
 constexpr char kBanner[] =

@@ -99,7 +99,8 @@ Checking a run
     ``RunAssertions`` is a mixin for ``unittest.TestCase`` with
     ``assert_run(result, stdout, stderr="", returncode=0)``: the decoded texts
     of both streams first (a readable diff), then their exact bytes, then the
-    exit code.
+    exit code; the expected texts are written with line feeds, which the
+    program writes to files and pipes as CR LF (``crlf(text)``).
 
 Clean-up
     ``clean_up(*steps)`` runs every step, also after one of them failed, and
@@ -957,7 +958,9 @@ class RunAssertions:
                    returncode: int = 0) -> None:
         """Standard output, then standard error, as text first for a readable diff
         (invalid UTF-8 shows as \\x escapes), then the exact bytes of both, then
-        the exit code."""
+        the exit code.  The expected texts are the program's own, with line
+        feeds; a file or pipe receives each of them as CR LF (see crlf)."""
+        stdout, stderr = crlf(stdout), crlf(stderr)
         context = f"exit code {result.returncode}, stderr {result.stderr!r}"
         self.assertMultiLineEqual(result.stdout.decode("utf-8", "backslashreplace"), stdout,
                                   context)
@@ -1087,3 +1090,25 @@ class PtySession:
 
     def __exit__(self, *exc) -> None:
         self.close()
+
+
+# --------------------------------------------------------------------------
+# Line ends of redirected output
+
+def crlf(text: str) -> str:
+    """`text` as a file or pipe receives it from the program: each line feed
+    as CR LF, as the C runtime's text mode writes it."""
+    return text.replace("\n", "\r\n")
+
+
+def bare_line_ends(data: bytes) -> List[str]:
+    """What is wrong with the line ends of redirected output: each line feed
+    without its CR and each doubled CR, by byte offset; empty when every line
+    ends in CR LF."""
+    faults = []
+    for i, byte in enumerate(data):
+        if byte == 0x0A and (i == 0 or data[i - 1] != 0x0D):
+            faults.append(f"bare LF at {i}")
+        elif byte == 0x0D and i > 0 and data[i - 1] == 0x0D:
+            faults.append(f"doubled CR at {i}")
+    return faults

@@ -169,7 +169,7 @@ class ListingWithProducts(OutputAssertions, PrefixTestCase):
                      "- Velorantix \u65e5\u672c\u8a9e\u30c4\u30fc\u30eb\n",
                      "- Velorantix \U0001D11E M\u00fasica \U0001F600\n"):
             with self.subTest(line=text):
-                self.assertIn(text.encode("utf-8"), result.stdout)
+                self.assertIn(harness.crlf(text).encode("utf-8"), result.stdout)
         self.assertNotIn(b"\xef\xbb\xbf", result.stdout)
 
     def test_listing_on_a_terminal(self) -> None:

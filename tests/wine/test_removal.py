@@ -84,8 +84,8 @@ class RealInstallerRemoval(RunAssertions, unittest.TestCase):
                     # progress line that standard output began.
                     code, merged = run_merged(prefix, ["-u"])
                     self.assertEqual(merged.decode("utf-8", "backslashreplace"),
-                                     listing([REAL_FAILS.name]) + "\nUninstalling: "
-                                     + REAL_FAILS.name + " ... failed (1603)\n")
+                                     harness.crlf(listing([REAL_FAILS.name]) + "\nUninstalling: "
+                                                  + REAL_FAILS.name + " ... failed (1603)\n"))
                     self.assertEqual(code, 1)
 
 

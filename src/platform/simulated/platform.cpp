@@ -93,6 +93,8 @@ platform::InputRecord OtherEvent(std::uint16_t eventType) {
     return record;
 }
 
+platform::InputRecord NoEvent() { return platform::InputRecord{}; }
+
 std::string Utf8(const std::wstring& text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -376,6 +378,10 @@ static bool TakeInput(Handle input, InputRecord* record, std::uint32_t* eventsRe
         if (remove) state.readWhileEmpty = true; // would block for ever
         return remove ? false : true;
     }
+    if (queue.front().eventType == 0) { // succeeds with no event
+        if (remove) queue.pop_front();
+        return true;
+    }
     *record = queue.front();
     if (remove) queue.pop_front();
     *eventsRead = 1;
@@ -392,19 +398,43 @@ bool PeekConsoleInputW(Handle input, InputRecord* record, std::uint32_t* eventsR
     return TakeInput(input, record, eventsRead, false);
 }
 
+// How many of `length` units or bytes the stream takes in this call; 0 when
+// the call fails.
+static std::uint32_t Take(sim::WriteBehaviour& stream, std::uint32_t length, bool* ok) {
+    stream.offered.push_back(length);
+    *ok = stream.failingCalls == 0;
+    if (!*ok) {
+        --stream.failingCalls;
+        ++stream.failed;
+        return 0;
+    }
+    return stream.takesAtMost != 0 && stream.takesAtMost < length ? stream.takesAtMost : length;
+}
+
 bool WriteConsoleW(Handle output, const wchar_t* text, std::uint32_t length, std::uint32_t* written) {
-    const std::wstring units = sim::SizedText(text, length);
+    bool ok = false;
+    *written = Take(output == sim::kStderr ? state.stderrWrites : state.stdoutWrites, length, &ok);
+    if (!ok) return false;
+    const std::wstring units = sim::SizedText(text, *written);
     sim::Log(sim::NameOf(output) + " console " + sim::Quoted(units.c_str()));
     (output == sim::kStderr ? state.stderrUnits : state.stdoutUnits) += units;
-    *written = length;
     return true;
 }
 
 bool WriteFile(Handle file, const void* bytes, std::uint32_t length, std::uint32_t* written) {
-    const std::string text(static_cast<const char*>(bytes), length);
+    bool ok = false;
+    *written = Take(file == sim::kStderr ? state.stderrWrites : state.stdoutWrites, length, &ok);
+    if (!ok) return false;
+    const std::string raw(static_cast<const char*>(bytes), *written);
+    (file == sim::kStderr ? state.stderrFile : state.stdoutFile) += raw;
+    std::string text;
+    for (std::size_t i = 0; i < raw.size(); ++i)
+        if (raw[i] != '\r' || i + 1 == raw.size() || raw[i + 1] != '\n') text += raw[i];
+    std::string& read = file == sim::kStderr ? state.stderrBytes : state.stdoutBytes;
+    if (!text.empty() && text[0] == '\n' && !read.empty() && read.back() == '\r')
+        read.pop_back(); // a CR LF split between two calls
+    read += text;
     sim::Log(sim::NameOf(file) + " \"" + text + "\"");
-    (file == sim::kStderr ? state.stderrBytes : state.stdoutBytes) += text;
-    *written = length;
     return true;
 }
 

@@ -52,6 +52,22 @@ enum class View { Bits64, Bits32 };
 // A registry key in one view, path in lower case.
 using KeyName = std::pair<View, std::wstring>;
 
+// How one standard output handle takes writes, through WriteConsoleW and
+// WriteFile alike.
+struct WriteBehaviour {
+    // A call takes at most this many units (console) or bytes (file) and
+    // reports that many written; 0 takes the whole call.
+    std::uint32_t takesAtMost = 0;
+    // The next this many calls fail and take nothing, as on a closed pipe or
+    // a console that is gone. Kept finite, so that a writer that retries for
+    // ever ends its test with the calls counted instead of hanging it.
+    std::uint32_t failingCalls = 0;
+    // The length that each call offered, in order, and how many failed.
+    std::vector<std::uint32_t> offered;
+    std::uint32_t failed = 0;
+};
+constexpr std::uint32_t kEveryCall = 100000; // failingCalls for a stream that never works
+
 struct State {
     // ---- Windows Installer
     std::vector<Product> products;
@@ -90,14 +106,19 @@ struct State {
     bool consoleModeUnreadable = false; // GetConsoleMode on the device fails
     std::deque<platform::InputRecord> typedAhead;   // waiting before the wait starts
     std::deque<platform::InputRecord> typedLater;   // arrive while the wait reads
+                                                    // (NoEvent(): a read that succeeds empty)
     bool readFails = false;
     bool readWhileEmpty = false;     // a read found nothing: it would block for ever
 
     // ---- Console output
     bool stdoutIsConsole = false;
     bool stderrIsConsole = false;
-    std::string stdoutBytes, stderrBytes;      // written with WriteFile
+    // A file keeps the bytes as written; stdoutBytes and the log lines show
+    // them as the C runtime's text mode reads them back, each CR LF as LF.
+    std::string stdoutFile, stderrFile;        // written with WriteFile, as written
+    std::string stdoutBytes, stderrBytes;      // the same, CR LF read as LF
     std::wstring stdoutUnits, stderrUnits;     // written with WriteConsoleW
+    WriteBehaviour stdoutWrites, stderrWrites;
 
     // ---- Every call, in order
     std::vector<std::string> calls;
@@ -118,6 +139,9 @@ void Reset();
 platform::InputRecord KeyDown(wchar_t character, std::uint16_t virtualKey = 0);
 platform::InputRecord KeyUp(wchar_t character, std::uint16_t virtualKey = 0);
 platform::InputRecord OtherEvent(std::uint16_t eventType); // mouse 2, size 4, menu 8, focus 16
+// Not an event: the read that meets it succeeds and reports no event, as
+// Wine's console does for a Ctrl+C typed during the read.
+platform::InputRecord NoEvent();
 
 // UTF-8 of UTF-16 text, lone surrogates as "\uXXXX", for logs and asserts.
 std::string Utf8(const std::wstring& text);
