@@ -177,7 +177,6 @@ ensure_binfmt() {
         die "binfmt_misc is disabled on this machine; enable it with: echo 1 > $BINFMT_DIR/status"
     if [[ ! -e $entry ]]; then
         [[ -f $BINFMT_CONF ]] || die "$BINFMT_CONF is missing (qemu-user-static)"
-        rm -f -- "$BINFMT_STATE/binfmt.ours"
         grep -v '^[#;]' "$BINFMT_CONF" | grep -m1 . >"$BINFMT_DIR/register" ||
             die "cannot register $BINFMT_CONF with binfmt_misc"
         : >"$BINFMT_STATE/binfmt.ours"

@@ -72,6 +72,7 @@ class Cache(MachineryTestCase):
         ran = self.scratch / "ran"
         for number, (label, below, dirs) in enumerate(cases):
             with self.subTest(label):
+                ran.unlink(missing_ok=True)
                 base = self.scratch / f"case-{number}"
                 base.mkdir()
                 for path, (owner, mode) in dirs.items():
