@@ -6,6 +6,7 @@ the directories a run mounts into and the completion marker, no Debian.
 Commands given to `run` execute outside the root, so they need none.
 """
 
+import os
 import re
 import signal
 import subprocess
@@ -236,6 +237,13 @@ class Binfmt(StandInRoot):
         register() { grep -v '^[#;]' /usr/lib/binfmt.d/qemu-aarch64.conf | grep -m1 . >$B/register; }
         R="bash $ROOT_SCRIPT"
         """)
+
+    def setUp(self) -> None:
+        super().setUp()
+        release = tuple(int(part) for part in re.findall(r"\d+", os.uname().release)[:2])
+        if release < (6, 7):
+            # There every handler is the machine's: no test may change them.
+            self.skipTest(f"Linux {os.uname().release} has one binfmt_misc for the whole machine")
 
     def sandboxed(self, script: str, keep_mounted: bool = True) -> subprocess.CompletedProcess:
         return run(["unshare", "--user", "--map-root-user", "--mount", "--net", "--pid", "--fork",
