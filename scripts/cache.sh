@@ -19,9 +19,11 @@
 # (as /tmp is), since then nobody but root can rename or remove what root put
 # there.
 #
-# Each thing NAME in the cache has a lock file .NAME.lock: a build holds it
-# exclusively, a use (a build with the toolchain, a test run in the root)
-# shared, and prune takes it exclusively without waiting.
+# Each toolchain or root NAME in the cache has a lock file .NAME.lock: a use
+# (a build with the toolchain, a run in the root) holds it shared, a setup
+# that builds the root and its removal exclusively, and prune takes it
+# exclusively without waiting.  Toolchain builds, one at a time, hold
+# <triple>.lock.
 
 CACHE_DIR=$(realpath -m -- "${VX_CACHE_DIR:-/var/cache/vxuninstall}")
 CACHE_SCRIPT=$(realpath -- "${BASH_SOURCE[0]}")
