@@ -17,7 +17,8 @@
 # With "arm64" both programs are built for ARM64 (build/arm64/vxuninstall.exe
 # and bare_walk.c with the toolchain of scripts/arm64-toolchain.sh) and run
 # under the arm64 Wine of the root that scripts/arm64-root.sh makes, through
-# qemu-user: the whole benchmark then runs inside `arm64-root.sh run`, so the
+# qemu-user: the whole benchmark then runs inside `arm64-toolchain.sh exec`
+# and `arm64-root.sh run`, so that both stay held while it runs and the
 # root's mounts end with it. Emulation slows both sides alike; the ratio is
 # the figure to read.
 #
@@ -40,10 +41,13 @@ case $target in
         build=arm64
         if [[ -z ${VX_ARM64_ROOT:-} ]]; then
             bash scripts/arm64-root.sh setup >/dev/null
-            exec bash scripts/arm64-root.sh run -- bash bench/listing.sh arm64
+            exec bash scripts/arm64-toolchain.sh exec -- \
+                bash scripts/arm64-root.sh run -- bash bench/listing.sh arm64
         fi
+        [[ -n ${VX_ARM64_TOOLCHAIN:-} ]] ||
+            exec bash scripts/arm64-toolchain.sh exec -- bash bench/listing.sh arm64
         root=$VX_ARM64_ROOT
-        toolchain=$(bash scripts/arm64-toolchain.sh | tail -n 1)
+        toolchain=$VX_ARM64_TOOLCHAIN
         wine=(chroot "$root" /usr/lib/wine/wine64)
         wineserver=(chroot "$root" /usr/lib/wine/wineserver)
         cc=("$toolchain/bin/aarch64-w64-mingw32-clang")

@@ -29,16 +29,24 @@
 # command ends, also when it is killed.  Files are deleted only once the
 # namespaces that could have mounted something below them are gone, and only
 # when this namespace's mount table, which must be readable, shows nothing
-# mounted there.  binfmt_misc is mounted inside these namespaces too, and the
-# aarch64 interpreter registered there when the machine has not registered it
-# yet; a registration made that way ends with the last such mount.
+# mounted there.  binfmt_misc is mounted inside these namespaces too.
+#
+# The aarch64 interpreter (the qemu-aarch64 handler of binfmt_misc) belongs to
+# the whole machine.  When it is missing, setup and run register it, from
+# qemu-user-static's configuration, and the last setup or run that needs it
+# removes it again when it ends: every setup and run holds
+# /run/vxuninstall/binfmt.lock (shared) while it may start aarch64 programs,
+# and /run/vxuninstall/binfmt.ours records that the handler is one of ours.
+# A handler or a binfmt_misc that is disabled is never enabled: setup and run
+# stop and say how to enable it.
 #
 # The Debian packages it needs (qemu-user-static, mmdebstrap, arch-test,
 # debian-archive-keyring) are installed by scripts/install-deps.sh; this
 # script only says which are missing.
 #
 # Environment:
-#   VX_CACHE_DIR       where roots are kept (default /var/cache/vxuninstall)
+#   VX_CACHE_DIR       where roots are kept (default /var/cache/vxuninstall;
+#                      see scripts/cache.sh, which also prunes old roots)
 #   VX_DEBIAN_MIRROR   Debian mirror for building (default: the one this
 #                      machine's apt uses, see scripts/debian-mirror.sh)
 #
@@ -52,37 +60,27 @@
 # Only ARM64 Windows programs run there; x86 and x64 ones do not.
 set -euo pipefail
 
-readonly SUITE=bookworm
-readonly VARIANT=minbase
-readonly WINE_SERIES=8.0
-readonly PACKAGES=(wine wine64)
-# Bump when the way the root is built changes, so that a new root is made.
-readonly RECIPE_REVISION=2
 readonly HOST_PACKAGES=(qemu-user-static mmdebstrap arch-test debian-archive-keyring)
 readonly BINFMT_DIR=/proc/sys/fs/binfmt_misc
 readonly BINFMT_NAME=qemu-aarch64
 readonly BINFMT_CONF=/usr/lib/binfmt.d/qemu-aarch64.conf
-readonly MARKER_NAME=.vx-arm64-root-complete
+# The machine's, as the handler is, and like it gone at the next boot.
+readonly BINFMT_STATE=/run/vxuninstall
 
 SELF=$(realpath -- "${BASH_SOURCE[0]}")
 HERE=$(dirname -- "$SELF")
-CACHE_DIR=$(realpath -m -- "${VX_CACHE_DIR:-/var/cache/vxuninstall}")
-RECIPE_HASH=$(printf '%s\n' "$SUITE" arm64 "$VARIANT" "${PACKAGES[*]}" "$RECIPE_REVISION" |
-    sha256sum | cut -c1-8)
-NAME=arm64-root_${SUITE}_wine-${WINE_SERIES}_${RECIPE_HASH}
+note() { printf 'arm64-root: %s\n' "$*" >&2; }
+die() { printf 'arm64-root: error: %s\n' "$*" >&2; exit 1; }
+# shellcheck source=cache.sh
+source "$HERE/cache.sh"
+
+NAME=$ROOT_NAME
 ROOT=$CACHE_DIR/$NAME
-LOCK_FILE=$CACHE_DIR/.$NAME.lock
 LOG_DIR=$CACHE_DIR/logs/$NAME
 # One directory for each setup or run: its lock, the record of its
 # namespaces, and the root being built or the run's /tmp.
 JOBS=$CACHE_DIR/.$NAME.jobs
-readonly SELF HERE CACHE_DIR NAME ROOT LOCK_FILE LOG_DIR JOBS
-
-# shellcheck source=contain.sh
-source "$HERE/contain.sh"
-
-note() { printf 'arm64-root: %s\n' "$*" >&2; }
-die() { printf 'arm64-root: error: %s\n' "$*" >&2; exit 1; }
+readonly SELF HERE NAME ROOT LOG_DIR JOBS
 
 usage() {
     sed -n '2,/^set -euo/p' "$SELF" | sed '$d; s/^# \{0,1\}//' >&2
@@ -97,43 +95,11 @@ require_host_packages() {
 }
 
 is_complete() {
-    [[ -d $ROOT && -f $ROOT/$MARKER_NAME ]]
+    [[ -d $ROOT && -f $ROOT/$ROOT_MARKER ]]
 }
 
 require_complete() {
     is_complete || die "no complete root at $ROOT; run: bash scripts/arm64-root.sh setup"
-}
-
-# ---- deleting -----------------------------------------------------------------
-
-# Mount points at DIR or below it in this mount namespace.  Fails, printing
-# nothing, when the mount table cannot be read: nothing may then be deleted.
-mounts_below() {
-    local dir=$1 table target
-    table=$(</proc/self/mountinfo) || return 1
-    [[ -n $table ]] || return 1
-    while read -r _ _ _ _ target _; do
-        printf -v target '%b' "${target//\\/\\0}"
-        [[ $target == "$dir" || $target == "$dir"/* ]] && printf '%s\n' "$target"
-    done <<<"$table"
-    return 0
-}
-
-# Stops the script unless the mount table shows nothing at or below DIR.
-require_unmounted() {
-    local dir=$1 mounts
-    mounts=$(mounts_below "$dir") || die "not removing $dir: the mount table cannot be read"
-    [[ -z $mounts ]] || die "not removing $dir: mounted below it: ${mounts//$'\n'/, }"
-}
-
-# Deletes DIR, which must lie in the cache, unless anything is mounted at or
-# below it (or the mount table cannot be read).
-remove_tree() {
-    local dir=$1
-    [[ $dir == "$CACHE_DIR"/?* ]] || die "not removing $dir: it is not in $CACHE_DIR"
-    [[ -e $dir ]] || return 0
-    require_unmounted "$dir"
-    rm -rf --one-file-system -- "$dir"
 }
 
 # ---- jobs ---------------------------------------------------------------------
@@ -151,25 +117,12 @@ jobs_locked() {
 }
 
 # A new job directory in JOB, locked for as long as this process and its
-# children live, after removing the job directories of setups and runs that
-# were killed before they could remove their own (once their namespaces are
-# gone).  KIND is build, run or removed.
+# children live, after removing those of setups and runs that were killed
+# (clear_jobs).  KIND is build, run or removed.
 JOB=
 begin_job() {
-    local job fd
-    for job in "$JOBS"/*; do
-        [[ -d $job ]] || continue
-        exec {fd}<>"$job/lock"
-        if flock -n "$fd"; then
-            if contain_ended "$job/init"; then
-                note "removing $job (left by an earlier setup or run)"
-                remove_tree "$job"
-            else
-                note "not removing $job yet: its processes are still ending"
-            fi
-        fi
-        exec {fd}<&-
-    done
+    local fd
+    clear_jobs "$JOBS" || true
     JOB=$(mktemp -d "$JOBS/$1.XXXXXX")
     exec {fd}>"$JOB/lock"
     flock -x "$fd"
@@ -194,25 +147,43 @@ require_job() {
 
 # ---- inside the namespaces ----------------------------------------------------
 
-# Makes aarch64 programs start through qemu.  The binfmt_misc mount is this
-# namespace's; the registration is the kernel's, shared with the machine.
-ensure_binfmt() {
-    local entry=$BINFMT_DIR/$BINFMT_NAME interpreter flags
-    [[ -x /usr/bin/qemu-aarch64-static ]] || die "qemu-user-static is not installed"
-    # The namespace's /proc is new: a binfmt_misc that the machine mounts
-    # (systemd does) lies on its old one, hidden, and shows in the mount
-    # table all the same.  So the files decide, not the table.
+# Every setup and run holds the handler (binfmt.lock, shared) from before its
+# namespaces start until they have ended.
+binfmt_hold() {
+    mkdir -p -m 755 "$BINFMT_STATE"
+    exec 8>"$BINFMT_STATE/binfmt.lock"
+    flock -s 8
+}
+
+# Mounts this namespace's binfmt_misc and takes the lock under which the
+# handler is checked, registered and removed.  The namespace's /proc is new:
+# a binfmt_misc that the machine mounts (systemd does) lies on its old one,
+# hidden, and shows in the mount table all the same.  So the files decide.
+binfmt_open() {
     if [[ ! -e $BINFMT_DIR/register ]]; then
         mount -t binfmt_misc binfmt_misc "$BINFMT_DIR" || die "cannot mount $BINFMT_DIR"
     fi
-    [[ $(cat "$BINFMT_DIR/status") == enabled ]] || echo 1 >"$BINFMT_DIR/status"
+    exec 7>"$BINFMT_STATE/binfmt.change.lock"
+    flock -x 7
+}
+
+# Makes aarch64 programs start through qemu.  The binfmt_misc mount is this
+# namespace's; the handler is the machine's.
+ensure_binfmt() {
+    local entry=$BINFMT_DIR/$BINFMT_NAME interpreter flags
+    [[ -x /usr/bin/qemu-aarch64-static ]] || die "qemu-user-static is not installed"
+    binfmt_open
+    [[ $(cat "$BINFMT_DIR/status") == enabled ]] ||
+        die "binfmt_misc is disabled on this machine; enable it with: echo 1 > $BINFMT_DIR/status"
     if [[ ! -e $entry ]]; then
         [[ -f $BINFMT_CONF ]] || die "$BINFMT_CONF is missing (qemu-user-static)"
-        # Another setup or run may register it at the same moment.
-        grep -v '^[#;]' "$BINFMT_CONF" | grep -m1 . >"$BINFMT_DIR/register" 2>/dev/null ||
-            [[ -e $entry ]] || die "cannot register $BINFMT_CONF with binfmt_misc"
+        grep -v '^[#;]' "$BINFMT_CONF" | grep -m1 . >"$BINFMT_DIR/register" ||
+            die "cannot register $BINFMT_CONF with binfmt_misc"
+        : >"$BINFMT_STATE/binfmt.ours"
     fi
-    [[ $(head -n1 "$entry") == enabled ]] || echo 1 >"$entry"
+    [[ $(head -n1 "$entry") == enabled ]] ||
+        die "the binfmt_misc handler $BINFMT_NAME is disabled; enable it with: echo 1 > $entry"
+    exec 7>&-
     interpreter=$(sed -n 's/^interpreter //p' "$entry")
     flags=$(sed -n 's/^flags: *//p' "$entry")
     [[ -x $interpreter ]] || die "the aarch64 interpreter $interpreter is missing"
@@ -221,6 +192,28 @@ ensure_binfmt() {
     [[ $flags == *F* ]] ||
         die "$entry lacks the F flag (flags: $flags); remove it (echo -1 > $entry)" \
             "and run again"
+}
+
+# After a setup or run: lets go of the handler and, when it is ours and no
+# other setup or run holds it, removes it (in namespaces of its own).
+binfmt_release() {
+    exec 8>&-
+    [[ -e $BINFMT_STATE/binfmt.ours ]] || return 0
+    contain -- "$BASH" "$SELF" __binfmt_release ||
+        { note "could not remove the binfmt_misc handler $BINFMT_NAME"; return 1; }
+}
+
+inner_binfmt_release() {
+    contain_inside || die "__binfmt_release runs only inside namespaces of its own"
+    binfmt_open
+    exec 8>"$BINFMT_STATE/binfmt.lock"
+    flock -n -x 8 || return 0
+    [[ -e $BINFMT_STATE/binfmt.ours ]] || return 0
+    if [[ -e $BINFMT_DIR/$BINFMT_NAME ]]; then
+        echo -1 >"$BINFMT_DIR/$BINFMT_NAME"
+        note "removed the binfmt_misc handler $BINFMT_NAME (registered for the arm64 root)"
+    fi
+    rm -f -- "$BINFMT_STATE/binfmt.ours"
 }
 
 # A path inside the root DIR, refused when a symbolic link on the way would
@@ -272,8 +265,8 @@ build_with_mmdebstrap() {
     export TMPDIR=$dir.tmp
     mkdir "$TMPDIR"
     # mmdebstrap's unshare mode does its own mounts in namespaces of its own.
-    mmdebstrap --mode=unshare --variant="$VARIANT" --arch=arm64 \
-        --include="$(IFS=,; echo "${PACKAGES[*]}")" \
+    mmdebstrap --mode=unshare --variant="$ROOT_VARIANT" --arch=arm64 \
+        --include="$(IFS=,; echo "${ROOT_PACKAGES[*]}")" \
         --aptopt='APT::Install-Recommends "false"' \
         --aptopt='APT::Install-Suggests "false"' \
         --aptopt='Acquire::Languages "none"' \
@@ -283,7 +276,7 @@ build_with_mmdebstrap() {
         --dpkgopt='path-exclude=/usr/share/info/*' \
         --dpkgopt='force-unsafe-io' \
         --customize-hook='rm -f "$1/etc/resolv.conf"' \
-        "$SUITE" "$dir" "$mirror"
+        "$ROOT_SUITE" "$dir" "$mirror"
 }
 
 check_root() {
@@ -295,15 +288,15 @@ check_root() {
     version=$(env -i PATH=/usr/bin:/bin HOME=/tmp WINEDEBUG=-all \
         /usr/sbin/chroot "$dir" /usr/lib/wine/wine64 --version)
     echo "wine64 --version: $version"
-    [[ $version == "wine-$WINE_SERIES"* ]]
+    [[ $version == "wine-$ROOT_WINE_SERIES"* ]]
     {
         echo "name=$NAME"
-        echo "suite=$SUITE"
-        echo "variant=$VARIANT"
-        echo "packages=${PACKAGES[*]}"
+        echo "suite=$ROOT_SUITE"
+        echo "variant=$ROOT_VARIANT"
+        echo "packages=${ROOT_PACKAGES[*]}"
         echo "wine=$version"
         echo "built=$(date -u +%Y-%m-%dT%H:%M:%SZ)"
-    } >"$dir/$MARKER_NAME"
+    } >"$dir/$ROOT_MARKER"
 }
 
 # __build JOB MIRROR: builds JOB/root, in the job's namespaces.
@@ -330,19 +323,18 @@ inner_run() {
 
 cmd_setup() {
     require_root
+    cache_open
     require_host_packages
     if ! is_complete; then
-        mkdir -p "$CACHE_DIR"
-        exec 9>"$LOCK_FILE"
-        if ! flock -n -x 9; then
-            note "waiting for the lock $LOCK_FILE (another setup or a run holds it)"
-            flock -x 9
+        if ! cache_lock -n -x "$NAME"; then
+            note "waiting for the root's lock (another setup or a run holds it)"
+            flock -x "$CACHE_LOCK_FD"
         fi
         if ! is_complete; then
             [[ ! -e $ROOT ]] || die "$ROOT exists but is not marked complete; run remove first"
             build_root
         fi
-        exec 9>&-
+        exec {CACHE_LOCK_FD}>&-
     fi
     printf '%s\n' "$ROOT"
 }
@@ -354,10 +346,12 @@ build_root() {
     mkdir -p "$LOG_DIR"
     rm -f "$LOG_DIR"/*.log
     note "building $ROOT from $mirror"
+    binfmt_hold
     in_job_namespace __build "$mirror" || rc=$?
     # The namespaces are gone now, and with them every mount made there.
+    binfmt_release || ((rc)) || rc=1
     if ((rc == 0)); then
-        [[ -f $JOB/root/$MARKER_NAME ]] || die "the build ended without marking the root complete"
+        [[ -f $JOB/root/$ROOT_MARKER ]] || die "the build ended without marking the root complete"
         mv -T -- "$JOB/root" "$ROOT"
     else
         note "removing the unfinished build"
@@ -368,15 +362,15 @@ build_root() {
 }
 
 cmd_path() {
+    cache_check
     is_complete || { note "no complete root at $ROOT"; exit 1; }
     printf '%s\n' "$ROOT"
 }
 
 cmd_remove() {
     require_root
-    mkdir -p "$CACHE_DIR"
-    exec 9>"$LOCK_FILE"
-    flock -n -x 9 || die "the root is in use (a run or a setup holds $LOCK_FILE); not removing"
+    cache_open
+    cache_lock -n -x "$NAME" || die "the root is in use (a run or a setup holds its lock); not removing"
     jobs_locked begin_job removed
     if [[ -e $ROOT ]]; then
         # Out of the way first, so that a removal cut short never leaves a
@@ -392,15 +386,16 @@ cmd_run() {
     require_root
     [[ ${1:-} == -- ]] && shift
     (($#)) || die "run: no command given (run -- CMD [ARG]...)"
+    cache_open
     require_host_packages
-    require_complete
-    exec 9>"$LOCK_FILE"
-    flock -s 9
+    cache_lock -s "$NAME"
     require_complete
     jobs_locked begin_job run
     mkdir -m 1777 "$JOB/tmp"
     local rc=0
+    binfmt_hold
     in_job_namespace __run "$@" || rc=$?
+    binfmt_release || ((rc)) || rc=1
     remove_tree "$JOB"
     exit "$rc"
 }
@@ -415,6 +410,7 @@ main() {
         remove) cmd_remove "$@" ;;
         __build) inner_build "$@" ;;
         __run) inner_run "$@" ;;
+        __binfmt_release) inner_binfmt_release ;;
         -h | --help | help) usage ;;
         *) usage; exit 2 ;;
     esac

@@ -13,20 +13,30 @@
 # match, or at bookworm's newest when the archive no longer has that one;
 # mingw-w64 at bookworm's newest.
 #
-# The toolchain lives outside the clone, in
-#   ${VX_CACHE_DIR:-/var/cache/vxuninstall}/<triple>_mingw-w64-<version>_llvm-<version>
-# named for the versions it was built from. It is built in a sibling stage
-# directory, marked complete there after the last step, and then renamed into
-# place; the work files are removed after that. A later run finds a complete
-# toolchain for the installed clang and returns at once, without the network;
-# an interrupted or failed build is thrown away and made again.
+# The toolchain lives outside the clone, in the cache (scripts/cache.sh), as
+#   <cache>/<triple>_<crt>-r<recipe>_clang-<version>_mingw-w64-<version>_llvm-<version>
+# named for all it was made for and from: the C runtime, this script's
+# recipe, the installed clang-14 and the two source packages. It is built in
+# a sibling stage directory, marked complete there after the last step, and
+# then renamed into place; the work files are removed after that. A later run
+# finds a complete toolchain for the installed clang and returns at once,
+# without the network; an interrupted or failed build is thrown away and made
+# again.
 #
 # The packages it needs are installed by scripts/install-deps.sh; this script
 # only says which are missing.
 #
+#   bash scripts/arm64-toolchain.sh
+#       makes or finds the toolchain; the last line on standard output is its
+#       prefix:   prefix=$(bash scripts/arm64-toolchain.sh | tail -n1)
+#   bash scripts/arm64-toolchain.sh exec -- CMD [ARG]...
+#       makes or finds it, then becomes CMD with VX_ARM64_TOOLCHAIN set to
+#       the prefix, holding the toolchain's lock (shared) until CMD and
+#       everything it started have ended, so that `bash scripts/cache.sh
+#       prune` leaves it alone; exits with CMD's exit status.
+#
 # Progress goes to standard error, each step's output to a log file under
-# <cache>/<triple>.logs/. The last line on standard output is the toolchain
-# prefix:   prefix=$(bash scripts/arm64-toolchain.sh | tail -n1)
+# <cache>/<triple>.logs/.
 #
 # In the prefix:
 #   bin/aarch64-w64-mingw32-{clang,clang++,windres,dlltool,ar,ranlib,nm,
@@ -36,64 +46,47 @@
 #       headers (linked from the installed clang) and the builtins library
 set -euo pipefail
 
-readonly TRIPLE=aarch64-w64-mingw32
-readonly LLVM_BIN=/usr/lib/llvm-14/bin
-# The C runtime the toolchain targets: the Universal CRT, through the
-# api-ms-win-crt-* API sets that every Windows 10 and 11 has (ARM64 Windows
-# starts at 10). It is the C runtime Windows itself maintains for
-# applications, with C99 conformance; msvcrt.dll is kept only for
-# compatibility with old programs.
-readonly CRT=ucrt
-# Raise when the way the toolchain is built changes, so that cached
-# toolchains built the old way are rebuilt.
-readonly RECIPE=2
-readonly MARKER_NAME=.vx-toolchain-complete
-
 readonly PACKAGES=(clang-14 lld-14 llvm-14 cmake ninja-build make python3 dpkg-dev xz-utils bzip2
     debian-archive-keyring)
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-cache=${VX_CACHE_DIR:-/var/cache/vxuninstall}
-logs=$cache/$TRIPLE.logs
-downloads=$cache/$TRIPLE.downloads   # the fetched source packages, until success
+note() { echo "arm64-toolchain: $*" >&2; }
+die() { note "$*"; exit 1; }
+# shellcheck source=cache.sh
+source "$here/cache.sh"
 
-say() { echo "arm64-toolchain: $*" >&2; }
-die() { say "$*"; exit 1; }
+command=()
+case ${1:-} in
+    "") ;;
+    exec) shift; [[ ${1:-} == -- ]] && shift; command=("$@"); ((${#command[@]})) || die "exec: no command" ;;
+    *) echo "usage: bash scripts/arm64-toolchain.sh [exec -- CMD [ARG]...]" >&2; exit 2 ;;
+esac
+
+cache_open
+logs=$CACHE_DIR/$TRIPLE.logs
+downloads=$CACHE_DIR/$TRIPLE.downloads   # the fetched source packages, until success
 
 bash "$here/install-deps.sh" --check "${PACKAGES[@]}" || exit 1
+toolchain_identity
 
-# What a toolchain is built for on this machine: a finished one whose marker
-# ends with this line serves it, whatever source versions it was made from.
-clang_package=$(dpkg-query -W -f='${Version}' clang-14)
-identity="for: crt=$CRT recipe=$RECIPE clang-14=$clang_package resource=$("$LLVM_BIN/clang" -print-resource-dir)"
-
-# The complete toolchain for this machine built from the newest sources, if any.
-find_complete() {
-    local dir found=()
-    for dir in "$cache/${TRIPLE}"_mingw-w64-*_llvm-*; do
-        case $dir in *.partial | *.work) continue ;; esac
-        [[ -f $dir/$MARKER_NAME && "$(tail -n 1 "$dir/$MARKER_NAME")" == "$identity" ]] &&
-            found+=("$dir")
-    done
-    ((${#found[@]})) && printf '%s\n' "${found[@]}" | sort -V | tail -n 1
+# Takes the lock of the newest complete toolchain for this machine (shared,
+# in CACHE_LOCK_FD) and sets prefix to it; fails when there is none, or when
+# prune removed it before the lock was taken.
+use_toolchain() {
+    local dir
+    dir=$(toolchain_find) || return 1
+    cache_lock -s "${dir##*/}"
+    [[ -f $dir/$TOOLCHAIN_MARKER ]] && prefix=$dir && return 0
+    exec {CACHE_LOCK_FD}>&-
+    return 1
 }
 
-# Stages and work trees that an interrupted build left behind, and with
-# "downloads" also the fetched sources (which a new build would reuse).
-leftovers() {
-    local dir
-    for dir in "$cache/${TRIPLE}"_*.partial "$cache/${TRIPLE}"_*.work ${1:+"$downloads"}; do
-        [[ -e $dir ]] && printf '%s\n' "$dir"
-    done
-    return 0
-}
-
-remove_leftovers() {
-    local dir
-    while read -r dir; do
-        say "removing $dir (left by an unfinished build)"
-        rm -rf --one-file-system -- "$dir"
-    done < <(leftovers "$@")
+# Prints the prefix, or becomes CMD with the toolchain's lock held.
+found() {
+    exec 9>&-
+    ((${#command[@]})) || { echo "$prefix"; exit 0; }
+    export VX_ARM64_TOOLCHAIN=$prefix
+    exec "${command[@]}"
 }
 
 # Runs one step with its output in <logs>/<step>.log; stops the script with
@@ -103,48 +96,40 @@ run_step() {
     shift
     local log=$logs/$step.log
     local start=$SECONDS rc
-    say "$step ..."
+    note "$step ..."
     set +e
     (set -euo pipefail; "$@") >"$log" 2>&1 </dev/null
     rc=$?
     set -e
     if ((rc != 0)); then
-        say "step '$step' failed (exit $rc); log: $log"
+        note "step '$step' failed (exit $rc); log: $log"
         echo "---- last lines of $log" >&2
         tail -n 40 "$log" >&2
         exit 1
     fi
-    say "$step done in $((SECONDS - start)) s"
+    note "$step done in $((SECONDS - start)) s"
     echo "$step $((SECONDS - start))" >>"$logs/timings"
 }
 
-# ---- The fast way: a finished toolchain for this machine.
+# ---- The fast way: a finished toolchain for this machine. Else one build at
+# a time; whoever waited finds the finished toolchain.
 
-mkdir -p "$cache"
-exec 9>"$cache/$TRIPLE.lock"
-if final=$(find_complete); then
-    # Work files of a build cut short after it had published: removed when
-    # no build is running.
-    if [[ -n $(leftovers downloads) ]] && flock -n 9; then
-        remove_leftovers downloads
-    fi
-    echo "$final"
-    exit 0
-fi
-
-# One build at a time; whoever waited finds the finished toolchain.
+exec 9>"$CACHE_DIR/$TRIPLE.lock"
+use_toolchain && found
 if ! flock -n 9; then
-    say "waiting for another build of the toolchain"
+    note "waiting for another build of the toolchain"
     flock 9
 fi
-if final=$(find_complete); then
-    echo "$final"
-    exit 0
-fi
+use_toolchain && found
 
 # ---- From here on nothing is complete: start from a clean slate.
 build_start=$SECONDS
-remove_leftovers
+# Stages and work trees of builds cut short; fetched sources are reused.
+for dir in "$CACHE_DIR/$TRIPLE"_*.partial "$CACHE_DIR/$TRIPLE"_*.work; do
+    [[ -e $dir ]] || continue
+    note "removing $dir (left by an unfinished build)"
+    remove_tree "$dir"
+done
 rm -rf "$logs"
 mkdir -p "$logs" "$downloads"
 
@@ -200,16 +185,16 @@ mingw_version=$(source_version mingw-w64)
 [[ -n $llvm_version ]] || die "the Debian mirror offers no llvm-toolchain-14 source package"
 [[ -n $mingw_version ]] || die "the Debian mirror offers no mingw-w64 source package"
 [[ $llvm_version == "$llvm_wanted" ]] ||
-    say "llvm-toolchain-14 $llvm_wanted (the installed clang-14's) is no longer offered; using $llvm_version"
-say "building from mingw-w64 $mingw_version and llvm-toolchain-14 $llvm_version"
+    note "llvm-toolchain-14 $llvm_wanted (the installed clang-14's) is no longer offered; using $llvm_version"
+note "building from mingw-w64 $mingw_version and llvm-toolchain-14 $llvm_version"
 
-name=${TRIPLE}_mingw-w64-${mingw_version#*:}_llvm-${llvm_version#*:}
-final=$cache/$name
+name=${TOOLCHAIN_STEM}_mingw-w64-${mingw_version#*:}_llvm-${llvm_version#*:}
+final=$CACHE_DIR/$name
 stage=$final.partial          # the toolchain while it is being built
 work=$final.work              # sources and build trees, removed at the end
-marker=$stage/$MARKER_NAME
+marker=$stage/$TOOLCHAIN_MARKER
 mkdir -p "$stage/bin" "$work"
-say "building the toolchain in $stage (logs in $logs)"
+note "building the toolchain in $stage (logs in $logs)"
 
 clang_resource=$("$LLVM_BIN/clang" -print-resource-dir)
 clang_version=$(basename "$clang_resource")
@@ -301,7 +286,7 @@ unpack_sources() {
 }
 
 # mingw-w64's headers and CRT must agree on the default C runtime.
-mingw_crt_options=(--host=$TRIPLE --prefix="$sysroot" --with-default-msvcrt=$CRT)
+mingw_crt_options=(--host=$TRIPLE --prefix="$sysroot" --with-default-msvcrt=$TOOLCHAIN_CRT)
 
 build_headers() {
     mkdir -p "$work/build/headers"
@@ -446,11 +431,15 @@ run_step check check_toolchain
 # ---- Done: mark the stage complete, publish it whole, then clean up.
 {
     echo "from: mingw-w64=$mingw_version llvm-toolchain-14=$llvm_version"
-    echo "$identity"
+    echo "$TOOLCHAIN_FOR"
 } >"$marker"
 sync "$marker" 2>/dev/null || true
-rm -rf --one-file-system -- "$final"
+# Held from before it is published: prune never takes it from this build.
+cache_lock -s "$name"
+remove_tree "$final"
 mv -T -- "$stage" "$final"
-rm -rf --one-file-system -- "$work" "$downloads"
-say "toolchain ready in $((SECONDS - build_start)) s: $final"
-echo "$final"
+remove_tree "$work"
+remove_tree "$downloads"
+note "toolchain ready in $((SECONDS - build_start)) s: $final"
+prefix=$final
+found

@@ -33,10 +33,10 @@ tmp=$PWD/build/tmp
 mkdir -p "$tmp"
 
 for build in "${builds[@]}"; do
-    if [[ $build == arm64 ]]; then
-        VX_ARM64_TOOLCHAIN=$(bash scripts/arm64-toolchain.sh | tail -n1)
-        export VX_ARM64_TOOLCHAIN
-    fi
-    TMPDIR=$tmp cmake --preset "$build" >/dev/null
-    TMPDIR=$tmp cmake --build --preset "$build" -j"$(nproc)"
+    # The arm64 build runs with the toolchain's prefix in VX_ARM64_TOOLCHAIN,
+    # holding it (so that nothing prunes it meanwhile).
+    with=()
+    [[ $build != arm64 ]] || with=(bash scripts/arm64-toolchain.sh exec --)
+    TMPDIR=$tmp "${with[@]}" cmake --preset "$build" >/dev/null
+    TMPDIR=$tmp "${with[@]}" cmake --build --preset "$build" -j"$(nproc)"
 done

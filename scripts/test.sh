@@ -22,7 +22,6 @@ mkdir -p build
 bash scripts/install-deps.sh || exit 1
 bash scripts/build.sh host arm64 || exit 1
 bash scripts/arm64-root.sh setup >/dev/null || exit 1
-toolchain=$(bash scripts/arm64-toolchain.sh | tail -n 1) || exit 1
 
 passed=0
 failed=0
@@ -95,7 +94,7 @@ read -r p f < <(counts_of build/wine-tests-x86_64.log "all modules") || true
 add build/wine-tests-x86_64.log "$status" "${p:-}" "${f:-}"
 
 echo "== end-to-end tests under Wine, ARM64"
-VX_ARM64_TOOLCHAIN=$toolchain bash scripts/arm64-root.sh run -- \
+bash scripts/arm64-toolchain.sh exec -- bash scripts/arm64-root.sh run -- \
     python3 tests/wine/run_tests.py --target arm64 -j "$jobs" 2>&1 | tee build/wine-tests-arm64.log
 status=${PIPESTATUS[0]}
 read -r p f < <(counts_of build/wine-tests-arm64.log "all modules") || true

@@ -114,3 +114,8 @@ class MachineryTestCase(unittest.TestCase):
     def assert_all_ended(self, marker: str, timeout: float = 5) -> None:
         wait_until(lambda: not processes_named(marker), timeout,
                    f"the processes marked {marker} to end")
+
+
+ARM64_TOOLCHAIN = REPO / "scripts" / "arm64-toolchain.sh"
+CACHE = REPO / "scripts" / "cache.sh"
+SYSTEM_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"

@@ -6,6 +6,7 @@ the directories a run mounts into and the completion marker, no Debian.
 Commands given to `run` execute outside the root, so they need none.
 """
 
+import os
 import re
 import signal
 import subprocess
@@ -30,7 +31,7 @@ def root_name() -> str:
     return found.group(1)
 
 
-class Arm64Root(MachineryTestCase):
+class StandInRoot(MachineryTestCase):
 
     def setUp(self) -> None:
         super().setUp()
@@ -58,9 +59,13 @@ class Arm64Root(MachineryTestCase):
     def job_dirs(self):
         return sorted(p.name for p in self.jobs.iterdir()) if self.jobs.exists() else []
 
+
+class Arm64Root(StandInRoot):
+
     def test_run_mounts_stay_in_its_namespace(self) -> None:
-        # The caller's namespace has shared mounts, as on a systemd machine; a
-        # sampler watches its mount table while the run goes on.
+        # The caller's namespace has shared mounts, as on a systemd machine,
+        # but none shared with the machine's; a sampler watches its mount
+        # table while the run goes on.
         inside = textwrap.dedent(f"""\
             set -u
             mount --make-rshared /
@@ -80,7 +85,7 @@ class Arm64Root(MachineryTestCase):
             kill $sampler
             grep -E ' /dev/pts( |/)' /proc/self/mountinfo >"$S/pts-after"
             """)
-        result = run(["unshare", "--mount", "--propagation", "unchanged", "bash", "-c", inside],
+        result = run(["unshare", "--mount", "--propagation", "private", "bash", "-c", inside],
                      env={**self.env, "S": str(self.scratch), "C": str(self.cache)})
         self.assertEqual(result.stdout.split("\n"),
                          ["mounted proc", "mounted sys", "mounted dev", "mounted dev/pts",
@@ -207,6 +212,110 @@ class Arm64Root(MachineryTestCase):
         self.assertNotEqual(result.returncode, 0)
         self.assertIn("in use", result.stderr)
         self.assertTrue((self.root / MARKER).exists())
+
+
+class Binfmt(StandInRoot):
+    """The qemu-aarch64 handler of binfmt_misc.  Each case runs in a user
+    namespace of its own, which has a binfmt_misc of its own (Linux 6.7 and
+    later), with its own /run; there a binfmt_misc mount is kept while the
+    runs come and go, so that a handler stays registered until it is removed,
+    as on kernels before 6.7 or on a machine whose systemd keeps binfmt_misc
+    mounted."""
+
+    PRELUDE = textwrap.dedent("""\
+        set -u
+        B=/proc/sys/fs/binfmt_misc
+        mount -t tmpfs tmpfs /run
+        [ -n "${KEEP:-}" ] && mount -t binfmt_misc binfmt_misc $B
+        entry() {
+            if [ -e $B/register ]; then
+                if [ -e $B/qemu-aarch64 ]; then head -n1 $B/qemu-aarch64; else echo absent; fi
+            else
+                (mount -t binfmt_misc binfmt_misc $B && entry)
+            fi
+        }
+        register() { grep -v '^[#;]' /usr/lib/binfmt.d/qemu-aarch64.conf | grep -m1 . >$B/register; }
+        R="bash $ROOT_SCRIPT"
+        """)
+
+    def setUp(self) -> None:
+        super().setUp()
+        release = tuple(int(part) for part in re.findall(r"\d+", os.uname().release)[:2])
+        if release < (6, 7):
+            # There every handler is the machine's: no test may change them.
+            self.skipTest(f"Linux {os.uname().release} has one binfmt_misc for the whole machine")
+
+    def sandboxed(self, script: str, keep_mounted: bool = True) -> subprocess.CompletedProcess:
+        return run(["unshare", "--user", "--map-root-user", "--mount", "--net", "--pid", "--fork",
+                    "--mount-proc", "bash", "-c", self.PRELUDE + textwrap.dedent(script)],
+                   env={**self.env, "S": str(self.scratch), "ROOT_SCRIPT": str(ARM64_ROOT),
+                        "KEEP": "1" if keep_mounted else ""})
+
+    def test_what_the_runs_register_the_last_one_removes(self) -> None:
+        both = """\
+            $R run -- sh -c 'echo "inside: $(head -n1 /proc/sys/fs/binfmt_misc/qemu-aarch64)"
+                             touch $S/first; while [ ! -e $S/go ]; do sleep 0.05; done' &
+            first=$!
+            while [ ! -e $S/first ]; do sleep 0.05; done
+            $R run -- true; echo "second: $?"
+            echo "after the second: $(entry)"
+            touch $S/go; wait $first; echo "first: $?"
+            echo "after the first: $(entry)"
+            ls /run/vxuninstall
+            """
+        killed = """\
+            $R run -- bash -c 'exec -a vx-killed-run sleep 300' &
+            while [ "$(entry)" != enabled ]; do sleep 0.05; done
+            kill -KILL $!
+            while pgrep -f '^vx-killed-run' >/dev/null; do sleep 0.05; done
+            echo "after the killed run: $(entry)"
+            $R run -- true; echo "next: $?"
+            echo "after the next: $(entry)"
+            ls /run/vxuninstall
+            """
+        locks = ["binfmt.change.lock", "binfmt.lock"]
+        cases = [
+            ("runs at once", both, True,
+             ["inside: enabled", "second: 0", "after the second: enabled", "first: 0",
+              "after the first: absent", *locks]),
+            ("nothing else keeps binfmt_misc mounted", both, False,
+             ["inside: enabled", "second: 0", "after the second: enabled", "first: 0",
+              "after the first: absent", *locks]),
+            ("a run killed by SIGKILL", killed, True,
+             ["after the killed run: enabled", "next: 0", "after the next: absent", *locks]),
+        ]
+        for label, script, keep, expected in cases:
+            with self.subTest(label):
+                for name in ("first", "go"):
+                    (self.scratch / name).unlink(missing_ok=True)
+                result = self.sandboxed(script, keep)
+                self.assertEqual(result.stdout.splitlines(), expected, result.stderr)
+
+    def test_a_handler_of_the_machine_is_left_as_it_is(self) -> None:
+        # (what the machine has, what the run must say on failure, output)
+        cases = [
+            ("a handler", "register", None, ["run: 0", "after: enabled"]),
+            ("a disabled handler", "register; echo 0 >$B/qemu-aarch64",
+             "enable it with: echo 1 > /proc/sys/fs/binfmt_misc/qemu-aarch64",
+             ["run: 1", "after: disabled"]),
+            ("binfmt_misc disabled", "echo 0 >$B/status",
+             "enable it with: echo 1 > /proc/sys/fs/binfmt_misc/status",
+             ["run: 1", "after: absent", "status: disabled"]),
+        ]
+        ran = self.scratch / "ran"
+        for label, before, message, expected in cases:
+            with self.subTest(label):
+                result = self.sandboxed(f"""\
+                    {before}
+                    $R run -- touch {ran}; echo "run: $?"
+                    echo "after: $(entry)"
+                    [ "$(cat $B/status)" = enabled ] || echo "status: $(cat $B/status)"
+                    """)
+                self.assertEqual(result.stdout.splitlines(), expected, result.stderr)
+                self.assertEqual(ran.exists(), message is None)
+                if message:
+                    self.assertIn(message, result.stderr)
+                ran.unlink(missing_ok=True)
 
 
 if __name__ == "__main__":
