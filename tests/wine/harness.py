@@ -352,14 +352,16 @@ def run_dir() -> Path:
     """The temporary directory of this test run.
 
     It is removed, after every prefix's wineserver and every terminal session
-    left open has been killed, when the process exits or gets SIGTERM/SIGHUP.
+    left open has been killed, by ``end_run()``, or else when the process
+    exits or gets SIGTERM/SIGHUP.  A removal that fails at exit ends the
+    process with exit status 1.
     """
     global _run_dir
     if _run_dir is None:
         _run_dir = Path(tempfile.mkdtemp(prefix="vxtest-", dir=TARGET.tmp_dir()))
         (_run_dir / "home").mkdir()
         (_run_dir / "tmp").mkdir()
-        atexit.register(_cleanup_run_dir)
+        atexit.register(_cleanup_at_exit)
         for sig in (signal.SIGTERM, signal.SIGHUP):
             if signal.getsignal(sig) == signal.SIG_DFL:
                 signal.signal(sig, _die_cleanly)
@@ -372,6 +374,26 @@ def _die_cleanly(signum, frame) -> None:
     except BaseException:
         traceback.print_exc()
     os._exit(128 + signum)
+
+
+def end_run() -> None:
+    """Ends this process's run: closes every terminal session and prefix still
+    open, kills the template's wineserver and removes the run directory.
+    Raises when any of that failed; a later run_dir() starts a new one."""
+    _cleanup_run_dir()
+
+
+def _cleanup_at_exit() -> None:
+    # An exception in an exit handler does not change the exit status.
+    try:
+        _cleanup_run_dir()
+    except BaseException:
+        import sys
+        traceback.print_exc()
+        print("harness: the run directory's clean-up failed at exit", file=sys.stderr)
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(1)
 
 
 def _cleanup_run_dir() -> None:
