@@ -116,6 +116,8 @@ class Contain(MachineryTestCase):
         if not Path("/run/user").is_dir():
             self.skipTest("this machine has no /run/user")
         name = f"vx-run-user-{os.getpid()}"
+        leaked = Path("/run/user", name)
+        self.addCleanup(lambda: leaked.is_dir() and leaked.rmdir())
         result = run(["bash", CONTAIN, "--", "sh", "-c",
                       "grep ' /run/user ' /proc/self/mountinfo | sed 's/.* - //'; "
                       f"ls -A /run/user | wc -l; mkdir /run/user/{name} && echo made"])
@@ -123,7 +125,7 @@ class Contain(MachineryTestCase):
         fs, entries, made = result.stdout.splitlines()
         self.assertTrue(fs.startswith("tmpfs "), result.stdout)
         self.assertEqual((entries, made), ("0", "made"))
-        self.assertFalse(Path("/run/user", name).exists(), "written into the machine's /run/user")
+        self.assertFalse(leaked.exists(), "written into the machine's /run/user")
 
     def test_the_grace_ends_what_ignores_sigterm(self) -> None:
         command = self.marker()
