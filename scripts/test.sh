@@ -93,8 +93,8 @@ closing_line() {
 # supervise CMD...: runs CMD in a process group (and session) of its own,
 # with VX_TEST_TMP, a temporary directory that is removed when CMD has
 # ended. SIGINT, SIGTERM and SIGHUP send SIGTERM to the group and wait for
-# CMD; a second one sends SIGKILL. Exits with CMD's status, or 128 + the
-# signal's number.
+# CMD (which waits for what it runs, see end_on_signals); a second one sends
+# SIGKILL. Exits with CMD's status, or 128 + the signal's number.
 supervise() {
     local tmp pid status signalled=
     tmp=$(mktemp -d "${TMPDIR:-/tmp}/vx-test-sh.XXXXXX") || exit 1
@@ -123,6 +123,24 @@ supervise() {
     exit "${signalled:-$status}"
 }
 
+# In the suites' shell: on a signal the suite that is running ends (its
+# processes get the signal too), then the script, with 128 + the signal's
+# number. A trapped signal only runs its trap once the command in the
+# foreground has ended, and the commands started get the signal's default.
+end_on_signals() {
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    trap 'exit 129' HUP
+}
+
+# Every suite's output goes through tee, which ignores the signals that end
+# the suites: it writes what they print while they end, and ends after them.
+# A tee killed first would make a runner's last words (and the clean-up that
+# follows) fail on a closed pipe.
+tee() {
+    (trap '' INT TERM HUP; exec tee "$@")
+}
+
 # Sourced (by the tests of the test machinery): the functions only.
 [[ ${BASH_SOURCE[0]} == "$0" ]] || return 0
 
@@ -130,6 +148,7 @@ cd "$(dirname "$0")/.."
 if [[ ${1:-} != __suites ]]; then
     supervise "$BASH" scripts/test.sh __suites
 fi
+end_on_signals
 mkdir -p build
 
 bash scripts/install-deps.sh || exit 1

@@ -103,9 +103,15 @@ class TestCommand(MachineryTestCase):
             with self.subTest(signal=sig.name):
                 suite = self.marker()
                 note = self.scratch / f"tmp-{sig.name}"
+                log = self.scratch / f"log-{sig.name}"
+                # A suite that prints its last words after SIGTERM, through
+                # test.sh's tee.
                 script = self.scratch / f"suite-{sig.name}"
-                script.write_text(f'echo "$VX_TEST_TMP" >"{note}"; touch "$VX_TEST_TMP/file"\n'
-                                  f"{marked(suite)}\n")
+                script.write_text(
+                    f'echo "$VX_TEST_TMP" >"{note}"; touch "$VX_TEST_TMP/file"\n'
+                    f'source "{TEST_SH}"; end_on_signals\n'
+                    f"bash -c 'trap \"sleep 0.5; echo last words; exit 0\" TERM; "
+                    f"exec -a {suite} sleep 300 & wait' | tee \"{log}\"\n")
                 proc = subprocess.Popen(
                     ["bash", "-c", f'source "{TEST_SH}"; supervise bash "{script}"'],
                     stdin=subprocess.DEVNULL, preexec_fn=default_signal_handling)
@@ -119,6 +125,7 @@ class TestCommand(MachineryTestCase):
                 self.assertEqual(proc.wait(timeout=60), 128 + sig)
                 self.assert_all_ended(suite)
                 self.assertFalse(tmp.exists(), f"{tmp} was left")
+                self.assertEqual(log.read_text(), "last words\n")
 
     def test_the_exit_status_of_the_suites(self) -> None:
         result = sourced('supervise bash -c \'test -d "$VX_TEST_TMP" && exit 3\'')
