@@ -104,6 +104,9 @@ Checking a run
 Clean-up
     ``clean_up(*steps)`` runs every step, also after one of them failed, and
     raises afterwards; every clean-up of several steps goes through it.
+    ``end_run()`` removes the run directory with everything still open in
+    it and raises when that fails (the runner counts that as a failure); left
+    to the exit handler, such a failure makes the exit status 1.
 
 Timings of the expensive steps are collected in ``TIMINGS`` (label, seconds).
 
