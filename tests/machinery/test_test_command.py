@@ -120,6 +120,7 @@ class TestCommand(MachineryTestCase):
                 wait_until(lambda: note.exists() and processes_named(suite), 30,
                            "the suite to start")
                 tmp = Path(note.read_text().strip())
+                self.addCleanup(shutil.rmtree, tmp, ignore_errors=True)
                 self.assertTrue((tmp / "file").exists())
                 proc.send_signal(sig)
                 self.assertEqual(proc.wait(timeout=60), 128 + sig)
