@@ -372,6 +372,10 @@ def run_dir() -> Path:
 
 
 def _die_cleanly(signum, frame) -> None:
+    # The same signal often comes twice (from the runner and from the PID
+    # namespace's first process); a second one must not cut the clean-up short.
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, lambda *_: None)
     try:
         _cleanup_run_dir()
     except BaseException:

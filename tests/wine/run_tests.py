@@ -231,6 +231,11 @@ def run_all(opts) -> int:
         base += ["-k", pattern]
 
     def interrupted(signum, frame):
+        # Only the first signal stops the run: the same one often comes
+        # twice (from test.sh and from the PID namespace's first process),
+        # and a second must not cut the stopping of the modules short.
+        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            signal.signal(sig, lambda *_: None)
         raise Interrupted(signum)
 
     for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
