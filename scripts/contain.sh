@@ -7,14 +7,19 @@
 #
 # or, sourced by another script, the function `contain` with the same
 # arguments.  CMD starts with the mounts of the caller, made private (nothing
-# mounted on either side reaches the other), and a /proc of its own.
+# mounted on either side reaches the other), a /proc of its own and, when the
+# machine has a /run/user, an empty one of its own (a tmpfs), so that nothing
+# inside (Wine's server directories, say) uses or fills the machine's login
+# sessions' runtime directories.
 #
 # The namespaces end when CMD ends: the kernel then stops every process still
 # running in them (a daemon CMD started, say) and drops their mounts.  They
 # also end when the caller dies, even by SIGKILL: unshare gets SIGKILL when its
 # parent dies, and the namespace's first process when unshare dies.  SIGTERM,
 # SIGINT and SIGHUP sent to the caller reach every process in the namespace as
-# SIGTERM; whatever has not ended 30 s later is killed.  `contain` returns, and
+# SIGTERM; whatever has not ended 30 s later is killed (the 30 s are counted
+# by a sleep that dies with the caller, and the caller itself kills, so a
+# caller killed meanwhile leaves no timer behind).  `contain` returns, and
 # the command exits, only after every process of the namespace has ended,
 # with CMD's exit status (130, 143 or 129 when interrupted).
 #
@@ -41,38 +46,51 @@ contain() {
     setpriv --pdeathsig KILL -- \
         unshare --mount --propagation private --pid --fork --kill-child -- \
         "$BASH" "$CONTAIN_SCRIPT" __init "$record" "$@" <&0 &
-    local unshare_pid=$! status interrupted= timer=
+    local unshare_pid=$! status ended interrupted= timer=
+    # The namespace's first process, unshare's only child: its ID stays its
+    # own while it is listed there (unshare, not yet waited for here, has not
+    # reaped it).
+    _contain_first() {
+        local first=
+        read -r first _ 2>/dev/null <"/proc/$unshare_pid/task/$unshare_pid/children" || true
+        printf '%s' "$first"
+    }
     _contain_stop() {
         interrupted=${interrupted:-$1}
         [[ -z $timer ]] || return 0
-        timer=pending
-        local init=
-        read -r init _ 2>/dev/null <"/proc/$unshare_pid/task/$unshare_pid/children" || true
-        if [[ -z $init ]]; then
+        local first
+        first=$(_contain_first)
+        if [[ -z $first ]]; then
             # Not started yet: unshare ends, and its child with it.
+            timer=none
             kill -KILL "$unshare_pid" 2>/dev/null || true
             return 0
         fi
-        kill -TERM "$init" 2>/dev/null || true
-        (
-            sleeper=
-            trap '[[ -z $sleeper ]] || kill "$sleeper" 2>/dev/null; exit 0' TERM
-            sleep "$CONTAIN_GRACE" &
-            sleeper=$!
-            wait "$sleeper"
-            kill -KILL "$init" 2>/dev/null
-        ) &
+        kill -TERM "$first" 2>/dev/null || true
+        # The grace: a sleep that gets SIGKILL when this shell dies.
+        setpriv --pdeathsig KILL -- sleep "$CONTAIN_GRACE" &
         timer=$!
     }
     trap '_contain_stop 143' TERM
     trap '_contain_stop 130' INT
     trap '_contain_stop 129' HUP
-    # wait returns early for each trapped signal; unshare is gone only when
-    # its child, and so every process of the namespace, has ended.
+    # wait returns early for each trapped signal, and when the grace is over;
+    # unshare is gone only when its child, and so every process of the
+    # namespace, has ended.
     while :; do
-        status=0
-        wait "$unshare_pid" || status=$?
-        kill -0 "$unshare_pid" 2>/dev/null || break
+        status=0 ended=
+        if [[ $timer == [0-9]* ]]; then
+            wait -n -p ended "$unshare_pid" "$timer" || status=$?
+        else
+            wait -n -p ended "$unshare_pid" || status=$?
+        fi
+        [[ ${ended:-} != "$unshare_pid" ]] || break
+        if [[ -n ${ended:-} ]]; then
+            timer=over
+            local first
+            first=$(_contain_first)
+            [[ -z $first ]] || kill -KILL "$first" 2>/dev/null || true
+        fi
     done
     trap - TERM INT HUP
     [[ $timer != [0-9]* ]] || kill "$timer" 2>/dev/null || true
@@ -116,6 +134,9 @@ _contain_init() {
         mv -f -- "$record.tmp" "$record"
     fi
     mount -t proc -o nosuid,nodev,noexec proc /proc
+    if [[ -d /run/user ]]; then
+        mount -t tmpfs -o nosuid,nodev,noexec,mode=0755,size=64m tmpfs /run/user
+    fi
     # A background job would start with standard input on /dev/null.
     "$@" <&0 &
     cmd=$!

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Prints the Debian mirror that this machine's apt takes bookworm from, e.g.
-# http://deb.debian.org/debian, for the scripts that fetch from Debian
-# themselves (the ARM64 toolchain's source packages, the arm64 root).
+# Prints the Debian mirror that this machine's apt takes bookworm from (the
+# machine's configured Debian mirror, as an address such as
+# http://HOST/debian), for the scripts that fetch from Debian themselves (the
+# ARM64 toolchain's source packages, the arm64 root).
 #
 # VX_DEBIAN_MIRROR, when set, is printed instead. Otherwise the machine's own
 # apt sources decide, in either format (sources.list lines or deb822
@@ -22,7 +23,8 @@ mirror=$(apt-get update --print-uris |
     sed -n "s|^'\(.*\)/dists/bookworm/InRelease' .*|\1|p; T; q")
 if [[ -z $mirror ]]; then
     echo "debian-mirror: no apt source for Debian bookworm is configured on this machine;" \
-        "set VX_DEBIAN_MIRROR to a Debian mirror (e.g. http://deb.debian.org/debian)" >&2
+        "configure the machine's Debian mirror in its apt sources, or set VX_DEBIAN_MIRROR" \
+        "to the address of a Debian mirror" >&2
     exit 1
 fi
 printf '%s\n' "${mirror%/}"

@@ -1,24 +1,35 @@
 #!/usr/bin/env bash
 # The main job, as a demo: builds vxuninstall.exe, installs sample packages
 # into a throwaway Wine prefix, lists the Velorantix products, removes them,
-# and shows what is left. Installs what it needs first.
+# and shows what is left. Installs what it needs first. Exits non-zero, with
+# one line saying what, when anything it shows is not what it should be.
 #
 #   bash scripts/demo.sh          x86-64 build under the host's Wine
 #   bash scripts/demo.sh arm64    ARM64 build under the arm64 Wine of the
 #                                 root that scripts/arm64-root.sh makes
+#
+# Either way it runs in mount and PID namespaces of its own
+# (scripts/contain.sh, or arm64-root.sh run), so nothing it starts, Wine
+# included, outlives it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+# with_toolchain CMD...: runs CMD with VX_ARM64_TOOLCHAIN, the ARM64
+# toolchain's prefix, exported.
+with_toolchain() {
+    VX_ARM64_TOOLCHAIN=$(bash scripts/arm64-toolchain.sh | tail -n 1) && export VX_ARM64_TOOLCHAIN && "$@"
+}
+
 bash scripts/install-deps.sh
 case ${1:-x86_64} in
     x86_64)
         bash scripts/build.sh
-        python3 scripts/demo.py
+        bash scripts/contain.sh -- python3 scripts/demo.py
         ;;
     arm64)
         bash scripts/build.sh arm64
         bash scripts/arm64-root.sh setup >/dev/null
-        VX_TARGET=arm64 VX_ARM64_TOOLCHAIN=$(bash scripts/arm64-toolchain.sh | tail -n 1) \
-            bash scripts/arm64-root.sh run -- python3 scripts/demo.py
+        VX_TARGET=arm64 with_toolchain bash scripts/arm64-root.sh run -- python3 scripts/demo.py
         ;;
     *)
         echo "usage: bash scripts/demo.sh [x86_64|arm64]" >&2

@@ -105,6 +105,9 @@ Checking a run
 Clean-up
     ``clean_up(*steps)`` runs every step, also after one of them failed, and
     raises afterwards; every clean-up of several steps goes through it.
+    ``end_run()`` removes the run directory with everything still open in
+    it and raises when that fails (the runner counts that as a failure); left
+    to the exit handler, such a failure makes the exit status 1.
 
 Timings of the expensive steps are collected in ``TIMINGS`` (label, seconds).
 
@@ -353,14 +356,16 @@ def run_dir() -> Path:
     """The temporary directory of this test run.
 
     It is removed, after every prefix's wineserver and every terminal session
-    left open has been killed, when the process exits or gets SIGTERM/SIGHUP.
+    left open has been killed, by ``end_run()``, or else when the process
+    exits or gets SIGTERM/SIGHUP.  A removal that fails at exit ends the
+    process with exit status 1.
     """
     global _run_dir
     if _run_dir is None:
         _run_dir = Path(tempfile.mkdtemp(prefix="vxtest-", dir=TARGET.tmp_dir()))
         (_run_dir / "home").mkdir()
         (_run_dir / "tmp").mkdir()
-        atexit.register(_cleanup_run_dir)
+        atexit.register(_cleanup_at_exit)
         for sig in (signal.SIGTERM, signal.SIGHUP):
             if signal.getsignal(sig) == signal.SIG_DFL:
                 signal.signal(sig, _die_cleanly)
@@ -368,11 +373,35 @@ def run_dir() -> Path:
 
 
 def _die_cleanly(signum, frame) -> None:
+    # The same signal often comes twice (from the runner and from the PID
+    # namespace's first process); a second one must not cut the clean-up short.
+    for sig in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(sig, lambda *_: None)
     try:
         _cleanup_run_dir()
     except BaseException:
         traceback.print_exc()
     os._exit(128 + signum)
+
+
+def end_run() -> None:
+    """Ends this process's run: closes every terminal session and prefix still
+    open, kills the template's wineserver and removes the run directory.
+    Raises when any of that failed; a later run_dir() starts a new one."""
+    _cleanup_run_dir()
+
+
+def _cleanup_at_exit() -> None:
+    # An exception in an exit handler does not change the exit status.
+    try:
+        _cleanup_run_dir()
+    except BaseException:
+        import sys
+        traceback.print_exc()
+        print("harness: the run directory's clean-up failed at exit", file=sys.stderr)
+        sys.stdout.flush()
+        sys.stderr.flush()
+        os._exit(1)
 
 
 def _cleanup_run_dir() -> None:

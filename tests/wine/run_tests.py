@@ -10,8 +10,11 @@ N at a time (-j, 1 by default), each with its own run directory and
 prefixes; with -j 1 a module's output appears as it is written, otherwise
 each module's output is printed whole when it ends.
 
-Each module ends with its own line "N passed, N failed, N skipped" (errors
-count as failed) and the timings of the harness's expensive steps.  The run
+Each module ends with its skipped tests, with their reasons, the timings of
+the harness's expensive steps and its own line "N passed, N failed, N
+skipped".  Errors, unexpected successes and a failed clean-up of the
+module's run directory (harness.end_run) count as failed, and so does a
+module that ran no test at all (unless -k chose which tests run).  The run
 ends with one line
 
     all modules: N passed, N failed, N skipped
@@ -38,6 +41,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import traceback
 import unittest
 from pathlib import Path
 from typing import List, Optional
@@ -52,7 +56,8 @@ PR_SET_PDEATHSIG = 1
 
 
 class CountingResult(unittest.TextTestResult):
-    """Also counts passed tests; a test with a failing subtest has not passed."""
+    """Also counts passed tests (an expected failure among them); a test with
+    a failing subtest has not passed."""
 
     def __init__(self, *args, **kwargs):
         super().__init__(*args, **kwargs)
@@ -68,6 +73,19 @@ class CountingResult(unittest.TextTestResult):
         super().addSuccess(test)
         if test.id() not in self._subtest_failed:
             self.passed += 1
+
+    def addExpectedFailure(self, test, err):
+        super().addExpectedFailure(test, err)
+        self.passed += 1
+
+
+def module_counts(result: CountingResult, problems: List[str]) -> dict:
+    """A module's counts: a failing subtest counts once, as its test; an
+    unexpected success and each of `problems` count as one failure."""
+    failed = {getattr(t, "test_case", t).id() for t, _ in result.failures + result.errors}
+    failed |= {t.id() for t in result.unexpectedSuccesses}
+    return {"passed": result.passed, "failed": len(failed) + len(problems),
+            "skipped": len(result.skipped)}
 
 
 def run_module(opts) -> int:
@@ -87,7 +105,22 @@ def run_module(opts) -> int:
     runner = unittest.TextTestRunner(verbosity=2 if opts.verbose else 1,
                                      resultclass=CountingResult, stream=sys.stdout)
     result = runner.run(suite)
+    problems = []
+    try:
+        harness.end_run()
+    except Exception:
+        traceback.print_exc()
+        problems.append("the clean-up of its run directory failed")
+    if result.testsRun == 0 and not opts.patterns:
+        problems.append("it ran no test")
     total = time.monotonic() - start
+
+    for test, reason in result.skipped:
+        print(f"skipped: {test.id()}: {reason}")
+    for test in result.unexpectedSuccesses:
+        print(f"unexpected success: {test.id()}")
+    for problem in problems:
+        print(f"failed: {problem}")
 
     print("\nTimings:")
     for label, seconds in harness.TIMINGS:
@@ -98,16 +131,14 @@ def run_module(opts) -> int:
         print(f"  {sum(runs):7.2f}s  {len(runs)} program runs")
     print(f"  {total:7.2f}s  whole run")
 
-    # A failing subtest counts once, as its test.
-    failed = len({getattr(t, "test_case", t).id() for t, _ in result.failures + result.errors})
-    counts = {"passed": result.passed, "failed": failed, "skipped": len(result.skipped)}
+    counts = module_counts(result, problems)
     print(f"{counts['passed']} passed, {counts['failed']} failed, {counts['skipped']} skipped",
           flush=True)
     partial = Path(opts.result + ".partial")
     partial.write_text(json.dumps(counts))
     partial.replace(opts.result)
-    # No test at all (-k matched none here) is for the whole run to judge.
-    return 0 if failed == 0 else 1
+    # No test at all where -k matched none here is for the whole run to judge.
+    return 0 if counts["failed"] == 0 else 1
 
 
 def _die_with_runner(runner_pid: int) -> None:
@@ -200,6 +231,11 @@ def run_all(opts) -> int:
         base += ["-k", pattern]
 
     def interrupted(signum, frame):
+        # Only the first signal stops the run: the same one often comes
+        # twice (from test.sh and from the PID namespace's first process),
+        # and a second must not cut the stopping of the modules short.
+        for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            signal.signal(sig, lambda *_: None)
         raise Interrupted(signum)
 
     for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
