@@ -14,12 +14,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# with_toolchain CMD...: runs CMD with VX_ARM64_TOOLCHAIN, the ARM64
-# toolchain's prefix, exported.
-with_toolchain() {
-    VX_ARM64_TOOLCHAIN=$(bash scripts/arm64-toolchain.sh | tail -n 1) && export VX_ARM64_TOOLCHAIN && "$@"
-}
-
 bash scripts/install-deps.sh
 case ${1:-x86_64} in
     x86_64)
@@ -29,7 +23,8 @@ case ${1:-x86_64} in
     arm64)
         bash scripts/build.sh arm64
         bash scripts/arm64-root.sh setup >/dev/null
-        VX_TARGET=arm64 with_toolchain bash scripts/arm64-root.sh run -- python3 scripts/demo.py
+        VX_TARGET=arm64 bash scripts/arm64-toolchain.sh exec -- \
+            bash scripts/arm64-root.sh run -- python3 scripts/demo.py
         ;;
     *)
         echo "usage: bash scripts/demo.sh [x86_64|arm64]" >&2
