@@ -44,8 +44,12 @@ Running programs
     ``WinePrefix.run_exe(args, exe=None, timeout=60, stdin=None)`` ->
     ``RunResult(returncode, stdout, stderr)``, both streams as bytes; stdin is
     /dev/null (or a file with the given bytes); no terminal, so no console
-    input.  ``WinePrefix.wine(args)`` runs any Wine command (``reg``,
-    ``msiexec`` ...) and returns a CompletedProcess with bytes output.
+    input.  ``run_merged(prefix, args)`` gives (exit code, bytes) with both
+    streams on one pipe, in the order they were written; ``start_exe(prefix,
+    args, stdout, stderr)`` starts the program on streams of the test's
+    choosing (``kill_group`` ends it).  ``WinePrefix.wine(args)`` runs any
+    Wine command (``reg``, ``msiexec`` ...) and returns a CompletedProcess
+    with bytes output.
     ``WinePrefix.pty_session(args, cols=120, rows=50)`` -> ``PtySession``: the
     program with a terminal (a tmux pane) as its console; ``wait_for(text)``,
     ``send(keys)``, ``screen()``, ``exited()``, ``wait_exit()``, ``close()``.
@@ -1141,3 +1145,36 @@ def bare_line_ends(data: bytes) -> List[str]:
         elif byte == 0x0D and i > 0 and data[i - 1] == 0x0D:
             faults.append(f"doubled CR at {i}")
     return faults
+
+
+# --------------------------------------------------------------------------
+# The program on pipes of the test's choosing
+
+def start_exe(prefix: "WinePrefix", args: Sequence[str], stdout, stderr) -> subprocess.Popen:
+    """Start the program under test in `prefix` with no standard input and the
+    given standard output and standard error (as for subprocess.Popen), in a
+    session of its own."""
+    argv, cwd = TARGET.wine_argv([wine_path(require_exe()), *args], cwd=prefix.drive_c())
+    return subprocess.Popen(argv, env=prefix.env(), cwd=cwd, stdin=subprocess.DEVNULL,
+                            stdout=stdout, stderr=stderr, start_new_session=True)
+
+
+def kill_group(proc: subprocess.Popen) -> None:
+    """Kill the session that start_exe began, if any of it is left."""
+    try:
+        os.killpg(proc.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+
+
+def run_merged(prefix: "WinePrefix", args: Sequence[str], timeout: float = 120) -> Tuple[int, bytes]:
+    """Run the program with standard output and standard error on one pipe;
+    returns (exit code, bytes in the order in which they were written)."""
+    proc = start_exe(prefix, args, subprocess.PIPE, subprocess.STDOUT)
+    try:
+        out, _ = proc.communicate(timeout=scaled(timeout))
+    except subprocess.TimeoutExpired:
+        kill_group(proc)
+        proc.communicate()
+        raise
+    return proc.returncode, out

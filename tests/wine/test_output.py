@@ -10,7 +10,6 @@ and the Windows Installer's own list of products.
 """
 
 import os
-import signal
 import subprocess
 import sys
 import unittest
@@ -35,28 +34,14 @@ def parameters_for(code: str) -> str:
     return f'/x {code} /qn /norestart OPEN_URL="0"'
 
 
-def _start(prefix: harness.WinePrefix, args: Sequence[str], stdout, stderr) -> subprocess.Popen:
-    argv, cwd = harness.TARGET.wine_argv([harness.wine_path(harness.require_exe()), *args],
-                                         cwd=prefix.drive_c())
-    return subprocess.Popen(argv, env=prefix.env(), cwd=cwd, stdin=subprocess.DEVNULL,
-                            stdout=stdout, stderr=stderr, start_new_session=True)
-
-
-def _kill(proc: subprocess.Popen) -> None:
-    try:
-        os.killpg(proc.pid, signal.SIGKILL)
-    except ProcessLookupError:
-        pass
-
-
 def run_piped(prefix: harness.WinePrefix, args: Sequence[str],
               timeout: float = RUN_TIMEOUT) -> harness.RunResult:
     """Run the program with standard output and standard error on two pipes."""
-    proc = _start(prefix, args, subprocess.PIPE, subprocess.PIPE)
+    proc = harness.start_exe(prefix, args, subprocess.PIPE, subprocess.PIPE)
     try:
         out, err = proc.communicate(timeout=harness.scaled(timeout))
     except subprocess.TimeoutExpired:
-        _kill(proc)
+        harness.kill_group(proc)
         proc.communicate()
         raise
     return harness.RunResult(proc.returncode, out, err)
@@ -72,14 +57,14 @@ def run_with_closed_pipes(prefix: harness.WinePrefix, args: Sequence[str],
     os.close(out_read)
     os.close(err_read)
     try:
-        proc = _start(prefix, args, out_write, err_write)
+        proc = harness.start_exe(prefix, args, out_write, err_write)
     finally:
         os.close(out_write)
         os.close(err_write)
     try:
         return proc.wait(timeout=harness.scaled(timeout))
     except subprocess.TimeoutExpired:
-        _kill(proc)
+        harness.kill_group(proc)
         proc.wait()
         raise AssertionError(f"the run with closed output pipes did not end within "
                              f"{harness.scaled(timeout)}s") from None
@@ -161,7 +146,7 @@ class RedirectedOutput(LineEndAssertions, PrefixTestCase):
 
     def test_both_streams_on_one_pipe(self) -> None:
         removal = self.configure([1603, 0, 0])
-        code, merged = _merged(self.prefix, ["-u"])
+        code, merged = harness.run_merged(self.prefix, ["-u"], RUN_TIMEOUT)
         self.assert_crlf_only(merged, "both streams")
         names = [name for name, _ in removal]
         expected = (listing(names) + "\n"
@@ -199,19 +184,6 @@ class RedirectedOutput(LineEndAssertions, PrefixTestCase):
         self.assertEqual(run_with_closed_pipes(self.prefix, ["-u", "-w"], STANDIN_TIMEOUT), 3)
         self.assertEqual(self.prefix.standin_parameters(),
                          [parameters_for(p.code) for p, _ in self.order])
-
-
-def _merged(prefix: harness.WinePrefix, args: Sequence[str],
-            timeout: float = RUN_TIMEOUT) -> Tuple[int, bytes]:
-    """Run with both streams on one pipe; (exit code, bytes in write order)."""
-    proc = _start(prefix, args, subprocess.PIPE, subprocess.STDOUT)
-    try:
-        out, _ = proc.communicate(timeout=harness.scaled(timeout))
-    except subprocess.TimeoutExpired:
-        _kill(proc)
-        proc.communicate()
-        raise
-    return proc.returncode, out
 
 
 # --------------------------------------------------------------------------

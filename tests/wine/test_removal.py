@@ -7,13 +7,10 @@ line and ends with the exit code configured for each product code, so every
 outcome of a removal can be produced on purpose.
 """
 
-import os
-import signal
-import subprocess
 import sys
 import unittest
 from pathlib import Path
-from typing import List, Sequence, Tuple
+from typing import List, Tuple
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
@@ -24,24 +21,6 @@ from harness import PrefixTestCase, Product, RunAssertions, guid  # noqa: E402
 
 def parameters_for(code: str) -> str:
     return f'/x {code} /qn /norestart OPEN_URL="0"'
-
-
-def run_merged(prefix: harness.WinePrefix, args: Sequence[str],
-               timeout: float = 120) -> Tuple[int, bytes]:
-    """Run the program with standard output and standard error on one pipe;
-    returns (exit code, bytes in the order in which they were written)."""
-    argv, cwd = harness.TARGET.wine_argv([harness.wine_path(harness.require_exe()), *args],
-                                         cwd=prefix.drive_c())
-    proc = subprocess.Popen(argv, env=prefix.env(), cwd=cwd, stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                            start_new_session=True)
-    try:
-        out, _ = proc.communicate(timeout=harness.scaled(timeout))
-    except subprocess.TimeoutExpired:
-        os.killpg(proc.pid, signal.SIGKILL)
-        proc.communicate()
-        raise
-    return proc.returncode, out
 
 
 # --------------------------------------------------------------------------
@@ -82,7 +61,7 @@ class RealInstallerRemoval(RunAssertions, unittest.TestCase):
                     # The product is still there, so the run can be repeated with
                     # both streams on one pipe: the failure text completes the
                     # progress line that standard output began.
-                    code, merged = run_merged(prefix, ["-u"])
+                    code, merged = harness.run_merged(prefix, ["-u"])
                     self.assertEqual(merged.decode("utf-8", "backslashreplace"),
                                      harness.crlf(listing([REAL_FAILS.name]) + "\nUninstalling: "
                                                   + REAL_FAILS.name + " ... failed (1603)\n"))
