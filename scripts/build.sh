@@ -35,8 +35,19 @@ mkdir -p "$tmp"
 for build in "${builds[@]}"; do
     # The arm64 build runs with the toolchain's prefix in VX_ARM64_TOOLCHAIN,
     # holding it (so that nothing prunes it meanwhile).
-    with=()
-    [[ $build != arm64 ]] || with=(bash scripts/arm64-toolchain.sh exec --)
-    TMPDIR=$tmp "${with[@]}" cmake --preset "$build" >/dev/null
+    with=() fresh=()
+    if [[ $build == arm64 ]]; then
+        with=(bash scripts/arm64-toolchain.sh exec --)
+        # A build directory keeps the tools it was first configured with: one
+        # that names another toolchain (an older recipe, a pruned one) is
+        # configured afresh.
+        toolchain=$(bash scripts/arm64-toolchain.sh | tail -n 1)
+        if [[ -f build/arm64/CMakeCache.txt ]] &&
+            sed -n 's/^[^#/][^=]*=//p' build/arm64/CMakeCache.txt | grep '/aarch64-w64-mingw32_' |
+            grep -qvF "$toolchain"; then
+            fresh=(--fresh)
+        fi
+    fi
+    TMPDIR=$tmp "${with[@]}" cmake --preset "$build" "${fresh[@]}" >/dev/null
     TMPDIR=$tmp "${with[@]}" cmake --build --preset "$build" -j"$(nproc)"
 done
