@@ -38,20 +38,24 @@ def check(ok: bool, problem: str) -> None:
 
 def show(prefix, arguments, what, stdout):
     """Runs the program, shows its output, and checks it: exit code 0,
-    standard output `stdout`, nothing on standard error."""
+    standard output `stdout` (on a pipe, so each line ends in CR LF),
+    nothing on standard error."""
     print(f"\n$ vxuninstall.exe {' '.join(arguments)}".rstrip())
     result = prefix.run_exe(arguments, timeout=300)
     out = result.stdout.decode("utf-8", "replace")
     err = result.stderr.decode("utf-8", "replace")
-    sys.stdout.write(out)
-    sys.stdout.write(err)
+    sys.stdout.write(out.replace("\r\n", "\n"))
+    sys.stdout.write(err.replace("\r\n", "\n"))
     print(f"(exit code {result.returncode})")
     check(result.returncode == 0, f"{what} ended with exit code {result.returncode}, not 0")
-    if out != stdout:
-        diff = "".join(difflib.unified_diff(stdout.splitlines(True), out.splitlines(True),
+    expected = harness.crlf(stdout)
+    if out != expected:
+        diff = "".join(difflib.unified_diff(expected.splitlines(True), out.splitlines(True),
                                             "should be", "printed"))
+        # CRs shown as \r, so that a wrong line end shows in the diff.
+        diff = diff.replace("\r", "\\r")
         print(diff, end="" if diff.endswith("\n") else "\n")
-    check(out == stdout, f"{what} printed other text than it should on standard output")
+    check(out == expected, f"{what} printed other text than it should on standard output")
     check(err == "", f"{what} wrote {err!r} to standard error")
 
 
