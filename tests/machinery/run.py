@@ -21,6 +21,9 @@ from typing import List, Optional
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+# The end-to-end runner's counting, so that both suites count alike.
+sys.path.insert(1, str(HERE.parent / "wine"))
+from run_tests import CountingResult, module_counts  # noqa: E402
 
 #: The signal that stopped the run, once one has.
 _stopped_by: Optional[int] = None
@@ -39,30 +42,6 @@ def _interrupt(signum, frame) -> None:
     if _result is not None:
         _result.stop()
     raise Interrupted(f"interrupted by signal {signum}")
-
-
-class CountingResult(unittest.TextTestResult):
-    """Also counts passed tests (an expected failure among them); a test with
-    a failing subtest has not passed."""
-
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        self.passed = 0
-        self._subtest_failed = set()
-
-    def addSubTest(self, test, subtest, err):
-        super().addSubTest(test, subtest, err)
-        if err is not None:
-            self._subtest_failed.add(test.id())
-
-    def addSuccess(self, test):
-        super().addSuccess(test)
-        if test.id() not in self._subtest_failed:
-            self.passed += 1
-
-    def addExpectedFailure(self, test, err):
-        super().addExpectedFailure(test, err)
-        self.passed += 1
 
 
 def run_module(path: Path) -> CountingResult:
@@ -92,18 +71,18 @@ def main(args: List[str]) -> int:
             result = run_module(path)
             if _stopped_by is not None:
                 break
-            bad = {getattr(t, "test_case", t).id() for t, _ in result.failures + result.errors}
-            bad |= {t.id() for t in result.unexpectedSuccesses}
             for test in result.unexpectedSuccesses:
                 print(f"unexpected success: {test.id()}")
             for test, reason in result.skipped:
                 print(f"skipped: {test.id()}: {reason}")
+            problems = []
             if result.testsRun == 0:
                 print(f"==== {path.name}: ran no test; counted as a failure")
-                bad.add(path.name)
-            passed += result.passed
-            failed += len(bad)
-            skipped += len(result.skipped)
+                problems.append("it ran no test")
+            counts = module_counts(result, problems)
+            passed += counts["passed"]
+            failed += counts["failed"]
+            skipped += counts["skipped"]
     except Interrupted:
         pass
     if _stopped_by is not None:
