@@ -783,7 +783,8 @@ class WinePrefix:
         helper = compile_fixture("msienum.c", libs=["msi"])
         proc = self.wine([wine_path(helper)], timeout=60)
         if proc.returncode != 0:
-            raise HarnessError(f"msienum failed with {proc.returncode}")
+            raise HarnessError(f"msienum failed with {proc.returncode}: "
+                               f"{proc.stderr.decode('utf-8', 'replace').strip()}")
         result = []
         for line in proc.stdout.decode("utf-8").split("\n"):
             if not line:
