@@ -155,9 +155,6 @@ bash scripts/install-deps.sh || exit 1
 bash scripts/build.sh host arm64 || exit 1
 bash scripts/arm64-root.sh setup >/dev/null || exit 1
 
-passed=0
-failed=0
-
 echo "== host tests"
 host_suite build/host build/host-tests.log
 

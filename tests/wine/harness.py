@@ -148,6 +148,7 @@ import shutil
 import signal
 import string
 import subprocess
+import sys
 import tempfile
 import time
 import traceback
@@ -400,7 +401,6 @@ def _cleanup_at_exit() -> None:
     try:
         _cleanup_run_dir()
     except BaseException:
-        import sys
         traceback.print_exc()
         print("harness: the run directory's clean-up failed at exit", file=sys.stderr)
         sys.stdout.flush()

@@ -88,6 +88,19 @@ class LaunchPath(RunAssertions, PrefixTestCase):
             for view in VIEWS:
                 self.assertTrue(self.prefix.reg_key_exists(key, view=view), f"{key} /reg:{view}")
 
+    def test_a_recorder_notes_its_start(self) -> None:
+        # The tests below take an empty record for "not started": a recorder
+        # that is started must leave its line.
+        self.addCleanup(self.place_recorders, [])
+        self.place_recorders(list(RECORDER_PLACES))
+        for path in RECORDER_PLACES.values():
+            proc = self.prefix.wine([harness.wine_path(self.prefix.drive_c(path)), "/x", AGENT.code])
+            self.assertEqual(proc.returncode, 0, proc.stderr)
+        started = self.started()
+        self.assertEqual(len(started), 2, started)
+        for line, path in zip(started, RECORDER_PLACES.values()):
+            self.assertEqual(line.split("\t")[0].lower(), f"c:\\{path}".lower(), line)
+
     def test_no_msiexec_found_by_a_search_is_started(self) -> None:
         # Each place alone, and both: a search by the bare name finds either,
         # the one beside the program first.
